@@ -1,0 +1,13 @@
+add_library(quill_warnings INTERFACE)
+if(MSVC)
+  target_compile_options(quill_warnings INTERFACE /W4 /permissive- /utf-8)
+  if(QUILL_WERROR)
+    target_compile_options(quill_warnings INTERFACE /WX)
+  endif()
+else()
+  target_compile_options(quill_warnings INTERFACE
+    -Wall -Wextra -Wpedantic -Wnon-virtual-dtor -Wcast-qual -Wold-style-cast)
+  if(QUILL_WERROR)
+    target_compile_options(quill_warnings INTERFACE -Werror)
+  endif()
+endif()

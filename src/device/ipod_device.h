@@ -1,0 +1,143 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "device/ios_helper.h"
+#include "device/platform/platform.h"
+#include "support/memory_stream.h"
+
+namespace quill {
+
+// A device-change message as the mount-table monitor (POSIX) or the hidden
+// window (Windows) delivers it to TIpodDevice::WndProc.
+struct TDeviceChangeMessage {
+  enum class TKind { Arrival, QueryRemove, RemoveComplete, Other };
+  TKind Kind = TKind::Other;
+  TMountEntry Volume;  // the volume that arrived or left
+};
+
+constexpr std::intptr_t kBroadcastQueryDeny = 0x424D5144;
+
+// The one object through which the program reaches the attached device: a
+// disk-mode iPod mounted as a removable volume (or a folder taken as one), or
+// an iOS device served by TIosHelper. Device paths use '/' (or ':' in colon
+// form); the facade turns them into the platform's paths under Drive.
+//
+// Operations report failure by their result and a line in Messages; nothing
+// throws. Lifecycle, detection and eject run on the GUI thread; the file
+// operations run on the GUI thread and on the transfer thread, taking turns
+// (one .ithmb file is open at a time). The platform must outlive the object.
+class TIpodDevice {
+public:
+  using TChangeEvent = std::function<void(bool connected, bool fromIos)>;
+
+  // Creates the iOS helper (ios may be null: the build's own helper is used),
+  // adds the messages of a missing mobile device library, and subscribes.
+  TIpodDevice(TPlatform& platform, TChangeEvent onChange, std::unique_ptr<TIosHelper> ios = nullptr);
+  ~TIpodDevice();
+  TIpodDevice(const TIpodDevice&) = delete;
+  TIpodDevice& operator=(const TIpodDevice&) = delete;
+
+  // Fields, as the rest of the program reads and sets them.
+  std::string Messages;
+  bool IsIos = false;
+  bool Connected = false;
+  bool EjectOnClose = false;
+  bool DiskFound = false;
+  std::string Drive;  // mount point (or folder) of the disk-mode iPod
+  std::string TempName;
+  TChangeEvent OnChange;
+  bool IosUnavailable = false;
+  // The disk-mode folder holds an iOS device's media folder: its 16-bit
+  // records use the 5-5-5 masks and its camera folder lists every file.
+  bool IosMediaFolder = false;
+
+  // True while the data are an iOS device's (served over AFC or from a media
+  // folder): decides the colour masks and the camera listing.
+  bool HasIosData() const { return IsIos || IosMediaFolder; }
+
+  void AddMessage(std::string_view line);
+
+  // Detection.
+  bool ScanDrives();
+  bool ProbeDrive(const TMountEntry& volume);
+  // Takes a folder as the connected device without the removable test: a
+  // folder with iPod_Control/ is a disk-mode iPod, one with iTunes_Control/ or
+  // PhotoData/ (and no iPod_Control/) an iOS media folder. On refusal, false
+  // with the reason in error. Fires OnChange(true, false) on success.
+  bool UseFolder(const std::string& folder, std::string& error);
+  // Handles arrival, removal query and removal of volumes; answers the
+  // message result (kBroadcastQueryDeny to veto a removal query).
+  std::intptr_t WndProc(const TDeviceChangeMessage& message);
+  // Called by the iOS helper (on the mobile device library's thread).
+  void IosConnectionChanged(bool connected);
+  bool IsItunesRunning() const { return false; }
+  void CloseItunesHelper() {}
+
+  // Device files. Paths are relative to the device root, with '/' or '\'.
+  bool DeviceFileExists(const std::string& path);
+  bool ReadFileToStream(const std::string& path, TMemoryStream& stream);
+  bool ReadPhotoDatabase(TMemoryStream& stream);
+  std::string FetchPhotoDataFile(const std::string& name, const std::string& suffix);
+  // Copies a device file named in colon form (":Photos:Full Resolution:x.jpg")
+  // to a PC file that must not exist. 0, an error code (disk mode), or 2 (iOS).
+  // A colon path with a ".." component is refused with EACCES.
+  int CopyItemToPc(const std::string& colonPath, const std::string& pcPath);
+  // The same with a full device path (a path under CameraFolder()).
+  int CopyFileToPc(const std::string& devicePath, const std::string& pcPath);
+  std::uint64_t LocalFileSize(const std::string& pcPath);
+  std::uint64_t DeviceFileSize(const std::string& colonPath);
+
+  // One .ithmb file open at a time. Reads longer than recordSize are served.
+  bool OpenThumbFile(const std::string& name, std::size_t recordSize);
+  // Appends size bytes read at offset to the stream at its position, then
+  // positions the stream at 0. A short read is a failure.
+  bool ReadThumbRecord(std::size_t size, TMemoryStream& stream, std::uint64_t offset);
+  void CloseThumbFile();
+
+  // Camera folder.
+  std::string CameraFolder() const;
+  int ListCameraFiles(std::vector<std::string>& names);
+  bool ReadCameraThumb(const std::string& folder, const std::string& fileName, TMemoryStream& stream,
+                       std::string& ext);
+
+  // PC side.
+  bool CheckDestination(std::string& path, std::uint64_t needed);
+  void GetDefaultFolder(std::string& path);
+  bool EjectDrive();
+  // Files on the computer, through the platform (the exporters write here).
+  bool PcFileExists(const std::string& path) { return platform_.FileExists(path); }
+  int ReadPcFile(const std::string& path, std::vector<std::uint8_t>& out) {
+    return platform_.ReadWholeFile(path, out);
+  }
+  int WritePcFileNoOverwrite(const std::string& path, std::span<const std::uint8_t> bytes) {
+    return platform_.WriteFileNoOverwrite(path, bytes);
+  }
+  bool DeletePcFile(const std::string& path) { return platform_.DeleteFile(path); }
+  char PcSeparator() const { return platform_.Separator(); }
+  TPlatform& Platform() { return platform_; }
+  TIosHelper& Ios() { return *ios_; }
+
+  // The platform path of a device path under Drive, joined with exactly one
+  // separator; every '/', '\' and (when colonForm) ':' becomes the separator.
+  std::string DiskPath(std::string_view devicePath, bool colonForm = false) const;
+
+private:
+  void PrepareTempName();
+  void Lost();
+
+  TPlatform& platform_;
+  std::unique_ptr<TIosHelper> ios_;
+  TMountEntry volume_;  // the mount of Drive (empty for a folder)
+  std::unique_ptr<TReadOnlyFile> thumb_stream_;
+  std::vector<std::uint8_t> record_buffer_;
+  bool record_buffer_set_ = false;
+};
+
+}  // namespace quill

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quill {
+
+// One line of the mount table.
+struct TMountEntry {
+  std::string MountPoint;  // "/media/anna/IPOD"
+  std::string Source;      // "/dev/sdb1"
+  std::string FsType;      // "vfat"
+  std::string DevNumber;   // "8:17", major:minor of the mounted block device
+  bool operator==(const TMountEntry&) const = default;
+};
+
+struct TDirEntry {
+  std::string Name;
+  bool IsRegular = false;
+  bool IsDirectory = false;
+};
+
+// A file opened for reading only. ReadAt answers the number of bytes read
+// (fewer at the end of the file) or -1 with Error() set to the errno value.
+class TReadOnlyFile {
+public:
+  virtual ~TReadOnlyFile() = default;
+  virtual std::int64_t ReadAt(std::uint64_t offset, void* buffer, std::size_t size) = 0;
+  virtual int Error() const = 0;
+};
+
+enum class TUnmountResult { Ok, Busy, Failed };
+
+// Every service of the operating system that the device facade uses. Injected
+// so that tests can claim removable drives, fail reads, fill the disk or
+// refuse an unmount. Implementations are thread-safe for the file operations
+// (the transfer thread and the GUI thread both read files); the mount and
+// eject operations run on the GUI thread. Error results are errno values
+// (Windows error codes in the Win32 half).
+class TPlatform {
+public:
+  virtual ~TPlatform() = default;
+
+  // The path separator of the PC's file names ('/' on POSIX, '\' on Windows).
+  virtual char Separator() const = 0;
+
+  // Mounted file systems in table order.
+  virtual std::vector<TMountEntry> ReadMounts() = 0;
+  // The mount's block device (or its parent disk) is removable or on USB.
+  virtual bool IsRemovableMount(const TMountEntry& mount) = 0;
+
+  virtual bool DirectoryExists(const std::string& path) = 0;
+  // True for an existing file that is not a folder.
+  virtual bool FileExists(const std::string& path) = 0;
+  // Size of an existing file that is not a folder.
+  virtual std::optional<std::uint64_t> FileSize(const std::string& path) = 0;
+  // Reads a whole file; 0 or the error code.
+  virtual int ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out) = 0;
+  // Opens a file for reading; null with error set on failure.
+  virtual std::unique_ptr<TReadOnlyFile> OpenReadOnly(const std::string& path, int& error) = 0;
+  // The entries of a folder in the order the file system returns them,
+  // without "." and ".."; empty when the folder cannot be read.
+  virtual std::vector<TDirEntry> ListDirectory(const std::string& folder) = 0;
+
+  // Copies src to dst without ever replacing an existing dst: the copy is
+  // written under a temporary name beside dst and published onto dst only
+  // when complete (EEXIST when dst exists then). A failure removes the
+  // temporary file. 0 or the error code.
+  virtual int CopyFileNoOverwrite(const std::string& src, const std::string& dst) = 0;
+  // Writes bytes as a new file dst under the same rules as CopyFileNoOverwrite.
+  virtual int WriteFileNoOverwrite(const std::string& dst, std::span<const std::uint8_t> bytes) = 0;
+  // Writes bytes as dst, replacing an existing dst atomically (local copies
+  // of device files). 0 or the error code.
+  virtual int WriteFileReplace(const std::string& dst, std::span<const std::uint8_t> bytes) = 0;
+  virtual bool DeleteFile(const std::string& path) = 0;
+  // Creates a folder with all missing parents; true when it exists afterwards.
+  virtual bool CreateDirectories(const std::string& path) = 0;
+
+  // A unique name in the temporary folder beginning with prefix; the file was
+  // created to reserve the name and deleted again. Empty on failure.
+  virtual std::string MakeTempName(const std::string& prefix) = 0;
+  // The user's pictures folder with a trailing separator, or empty.
+  virtual std::string PicturesFolder() = 0;
+  // Free bytes for an unprivileged user on the file system that holds path
+  // (or its nearest existing ancestor); -1 when it cannot be queried.
+  virtual std::int64_t FreeSpace(const std::string& path) = 0;
+  // The mount point of the file system that holds path (or its nearest
+  // existing ancestor); empty when unknown.
+  virtual std::string MountPointOf(const std::string& path) = 0;
+  // Whether path (or its nearest existing ancestor) lies on the file system of
+  // the folder root, or under root.
+  virtual bool IsOnSameVolume(const std::string& path, const std::string& root) = 0;
+
+  // Unmounts the block device of a mount (udisksctl on POSIX).
+  virtual TUnmountResult Unmount(const TMountEntry& mount) = 0;
+  // Powers off the disk that holds the mount's block device.
+  virtual bool PowerOff(const TMountEntry& mount) = 0;
+  virtual void Sleep(unsigned milliseconds) = 0;
+};
+
+// The platform of the machine the program runs on.
+std::unique_ptr<TPlatform> CreateNativePlatform();
+
+}  // namespace quill

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "device/ipod_device.h"
+#include "library/cell_area.h"
+#include "library/photo_model.h"
+#include "support/byte_reader.h"
+#include "support/memory_stream.h"
+
+namespace quill {
+
+// What became of one item of a transfer.
+enum class TItemOutcome {
+  Written,       // a new file was written
+  AlreadyThere,  // the same file was already in the folder; nothing written
+  Failed,        // nothing written; the log says why
+};
+
+// The library controller of the connected device: the photos, albums and
+// camera files, the two stored-image formats, the load sequence, the
+// exporters and transfer routines, and the page side of the browser.
+//
+// Created, loaded, browsed and destroyed on the GUI thread; during a transfer
+// the transfer thread runs the transfer routines, and the GUI thread must not
+// touch the controller (no page, no selection change, no reload) until the
+// thread has ended. Device and CellArea must outlive the controller.
+class TIpodPhotoDb {
+public:
+  TIpodPhotoDb(TIpodDevice& device, TCellArea* cellArea, bool hasCamera);
+  ~TIpodPhotoDb();
+  TIpodPhotoDb(const TIpodPhotoDb&) = delete;
+  TIpodPhotoDb& operator=(const TIpodPhotoDb&) = delete;
+
+  std::string LogText;
+  std::string DestFolder;  // ends with the PC's path separator
+  bool StopRequested = false;
+  bool CopyOriginals = false;
+  TPhotoList Photos;
+  TPhotoAlbumList Albums;
+  bool HasCamera = false;
+  std::unique_ptr<TCamPhotoList> CamPhotos;  // exists when HasCamera
+  std::array<std::uint8_t, 66> BitmapHeader{};
+  TIpodDevice& Device;
+  TPhotoInfo ExportFormat;
+  TPhotoInfo ThumbFormat;
+  std::int32_t CellWidth = 0, CellHeight = 0, CellGap = 0, CellsPerPage = 0, CellColumns = 0;
+  std::int32_t CameraCellWidth = 0, CameraCellHeight = 0, CameraCellGap = 0, CameraCellsPerPage = 0,
+               CameraCellColumns = 0;
+  TMemoryStream WorkStream;
+  std::function<void(std::int32_t index, bool selected)> OnSelectionChange;
+  std::function<void(const std::string& name)> OnTransferFile;
+  std::function<void(std::int32_t count)> OnPageProgress;
+  // After each selected item of a transfer: the name as notified, what became
+  // of it, and the PC file it went to (empty when nothing was written).
+  // Called on the transfer thread.
+  std::function<void(const std::string& name, TItemOutcome outcome, const std::string& pcFile)>
+      OnItemResult;
+  TCellArea* CellArea;
+
+  void AddLog(const std::string& line);
+  // Reads the device's library; true when there is something to show.
+  bool LoadPhotoLibrary();
+  // Whether the Photo Database was read by the last load.
+  bool PhotoDatabaseRead() const { return photo_database_read_; }
+
+  // Photo Database reader.
+  bool ParsePhotoDatabase();
+  bool ParsePhotoDatabaseBytes(std::span<const std::uint8_t> file);
+  bool ReadImageList(const TByteReader& data, std::uint64_t sectionPos, std::uint64_t sectionHeaderLen);
+  bool SurveyFormats(const TByteReader& data, std::uint64_t pos);
+  std::uint32_t ReadImageItem(const TByteReader& data, std::uint64_t pos);
+  bool ReadImageChild(const TByteReader& data, std::uint64_t payloadPos, int& found, std::uint16_t type);
+  std::uint32_t ReadStringChunk(const TByteReader& data, std::uint64_t pos, std::string& text);
+  bool ReadAlbumList(const TByteReader& data, std::uint64_t sectionPos, std::uint64_t sectionHeaderLen);
+
+  // Formats and exporters. Each exporter returns the number of files written.
+  void LookupFormat(TPhotoInfo& info) const;
+  void PrepareBitmapHeader(bool forThumbs);
+  int ExportRgb();
+  int ExportSwappedRgb();
+  int ExportInterlacedUyvy();
+  int ExportPlanarYuv();
+  int ExportJpegRecords();
+
+  // Camera files.
+  int LoadCameraFiles();
+
+  // Transfer engine (transfer thread). Each returns the number of files written.
+  int TransferPhotos();
+  int TransferDiskPhotos();
+  int TransferIosPhotos();
+  int TransferCameraFiles();
+  static std::string NameAfterSlash(const std::string& path);
+  void GetDefaultOutputFolder(std::string& path);
+  bool CheckOutputFolder(std::string& path);
+  // Whether any item of the last transfer failed.
+  bool TransferHadErrors() const { return transfer_errors_ > 0; }
+
+  // Page side (GUI thread).
+  void SetPageLayout(bool camera);
+  void ClearCells();
+
+private:
+  friend class TExportRun;
+  void ReportItem(const std::string& name, TItemOutcome outcome, const std::string& pcFile);
+  int CopyOriginalFiles(bool iosPaths);
+  // Writes the bytes of a decoded photo as DestFolder + name unless the same
+  // bytes are already there; a different file of that name sends it to the
+  // first free name of the series 1_name, 2_1_name, ...
+  TItemOutcome PublishPhoto(const std::string& name, std::span<const std::uint8_t> bytes,
+                            std::string& written, int& error);
+
+  bool photo_database_read_ = false;
+  int transfer_errors_ = 0;
+};
+
+}  // namespace quill

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quill {
+
+// One stored-image format of a library.
+struct TPhotoInfo {
+  std::int32_t FormatId = 0;
+  std::int32_t SlotBytes = 0;
+  std::int32_t Width = 0;
+  std::int32_t Height = 0;
+  std::int32_t FileCount = 0;
+  bool FromIosLibrary = false;
+  std::string FileName;
+};
+
+struct TPhotoItem {
+  bool Selected = false;
+  std::uint32_t Id = 0;
+  std::int32_t FileNumber = 0;
+  std::uint32_t ImageOffset = 0;
+  std::uint32_t ImageSize = 0;
+  std::uint32_t ThumbOffset = 0;
+  std::string Path;
+};
+
+// The photos of a library in list order. Selected changes only through
+// Select and Unselect, which keep SelectedCount and SelectedBytes; clearing
+// the list leaves both as they are.
+class TPhotoList {
+public:
+  TPhotoItem& Add() { return items_.emplace_back(); }
+  TPhotoItem& Items(std::size_t i) { return items_[i]; }
+  const TPhotoItem& Items(std::size_t i) const { return items_[i]; }
+  std::size_t Count() const { return items_.size(); }
+  void Clear() { items_.clear(); }
+  void Delete(std::size_t i) { items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(i)); }
+  void Select(std::size_t i);
+  void Unselect(std::size_t i);
+  std::int32_t SelectedCount = 0;
+  std::uint64_t SelectedBytes = 0;
+
+private:
+  std::vector<TPhotoItem> items_;
+};
+
+struct TPhotoAlbumItem {
+  std::string Name;
+  std::vector<std::uint32_t> PhotoIds;
+  std::int32_t Count = 0;
+  std::uint32_t AlbumId = 0;
+  std::uint32_t PhotoId(std::size_t i) const { return PhotoIds[i]; }
+};
+
+class TPhotoAlbumList {
+public:
+  TPhotoAlbumItem& Add() { return items_.emplace_back(); }
+  TPhotoAlbumItem& Items(std::size_t i) { return items_[i]; }
+  const TPhotoAlbumItem& Items(std::size_t i) const { return items_[i]; }
+  std::size_t Count() const { return items_.size(); }
+  void Clear() { items_.clear(); }
+
+private:
+  std::vector<TPhotoAlbumItem> items_;
+};
+
+struct TCamPhotoItem {
+  bool Selected = false;
+  std::string FileName;
+};
+
+class TCamPhotoList {
+public:
+  TCamPhotoItem& Add() { return items_.emplace_back(); }
+  TCamPhotoItem& Items(std::size_t i) { return items_[i]; }
+  const TCamPhotoItem& Items(std::size_t i) const { return items_[i]; }
+  std::size_t Count() const { return items_.size(); }
+  void Clear() { items_.clear(); }
+  void Select(std::size_t i);
+  void Unselect(std::size_t i);
+  std::int32_t SelectedCount = 0;
+  std::string Folder;
+
+private:
+  std::vector<TCamPhotoItem> items_;
+};
+
+}  // namespace quill

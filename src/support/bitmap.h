@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quill {
+
+// A 24-bit picture: rows top to bottom, three bytes per pixel in the order
+// blue, green, red, rows packed without padding.
+class TBitmap24 {
+public:
+  TBitmap24() = default;
+  TBitmap24(int width, int height) { SetSize(width, height); }
+
+  // Resizes and zero-fills; negative sizes count as 0.
+  void SetSize(int width, int height);
+  int Width() const { return width_; }
+  int Height() const { return height_; }
+  bool Empty() const { return width_ == 0 || height_ == 0; }
+  std::uint8_t* Row(int y) { return pixels_.data() + RowOffset(y); }
+  const std::uint8_t* Row(int y) const { return pixels_.data() + RowOffset(y); }
+  std::span<const std::uint8_t> Pixels() const { return pixels_; }
+  std::vector<std::uint8_t>& MutablePixels() { return pixels_; }
+
+private:
+  std::size_t RowOffset(int y) const {
+    return static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) * 3;
+  }
+  int width_ = 0;
+  int height_ = 0;
+  std::vector<std::uint8_t> pixels_;
+};
+
+// Decodes a BMP file held in memory: 16-bit with bit masks (BI_BITFIELDS) or
+// plain 5-5-5, 24-bit, and 8-bit with a palette; rows stored top-down or
+// bottom-up. A 16-bit channel of n bits widens to 8 bits by repeating its top
+// bits. Pixel data shorter than the header declares leaves the missing rows
+// black; false for any other kind of file or an unusable header.
+bool LoadBitmapFile(std::span<const std::uint8_t> file, TBitmap24& out);
+
+}  // namespace quill

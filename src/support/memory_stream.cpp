@@ -1,0 +1,32 @@
+#include "support/memory_stream.h"
+
+#include <cstring>
+
+namespace quill {
+
+void TMemoryStream::Write(const void* bytes, std::size_t count) {
+  if (count == 0) return;
+  std::memcpy(Extend(count), bytes, count);
+}
+
+std::uint8_t* TMemoryStream::Extend(std::size_t count) {
+  const std::size_t start = pos_;
+  if (start + count > data_.size()) data_.resize(start + count);
+  pos_ = start + count;
+  return data_.data() + start;
+}
+
+std::size_t TMemoryStream::Read(void* out, std::size_t count) {
+  const std::size_t available = data_.size() - pos_;
+  const std::size_t n = count < available ? count : available;
+  if (n > 0) std::memcpy(out, data_.data() + pos_, n);
+  pos_ += n;
+  return n;
+}
+
+void TMemoryStream::Truncate(std::size_t size) {
+  if (size < data_.size()) data_.resize(size);
+  if (pos_ > data_.size()) pos_ = data_.size();
+}
+
+}  // namespace quill
