@@ -32,6 +32,12 @@ private:
   std::vector<std::uint8_t> pixels_;
 };
 
+// The largest picture any decoder here allocates: hostile headers must not
+// ask for gigabytes. True when width x height lies within these bounds.
+inline constexpr std::int64_t kMaxPictureSide = 32768;
+inline constexpr std::int64_t kMaxPicturePixels = std::int64_t{1} << 27;
+bool PictureSizeAllowed(std::int64_t width, std::int64_t height);
+
 // Decodes a BMP file held in memory: 16-bit with bit masks (BI_BITFIELDS) or
 // plain 5-5-5, 24-bit, and 8-bit with a palette; rows stored top-down or
 // bottom-up. A 16-bit channel of n bits widens to 8 bits by repeating its top

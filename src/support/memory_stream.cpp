@@ -1,6 +1,7 @@
 #include "support/memory_stream.h"
 
 #include <cstring>
+#include <stdexcept>
 
 namespace quill {
 
@@ -11,13 +12,16 @@ void TMemoryStream::Write(const void* bytes, std::size_t count) {
 
 std::uint8_t* TMemoryStream::Extend(std::size_t count) {
   const std::size_t start = pos_;
+  // A count near SIZE_MAX would wrap start + count and shrink the buffer.
+  if (count > data_.max_size() - start) throw std::length_error("TMemoryStream::Extend");
   if (start + count > data_.size()) data_.resize(start + count);
   pos_ = start + count;
   return data_.data() + start;
 }
 
 std::size_t TMemoryStream::Read(void* out, std::size_t count) {
-  const std::size_t available = data_.size() - pos_;
+  // Data() lets a caller shrink the buffer under the position.
+  const std::size_t available = pos_ < data_.size() ? data_.size() - pos_ : 0;
   const std::size_t n = count < available ? count : available;
   if (n > 0) std::memcpy(out, data_.data() + pos_, n);
   pos_ += n;

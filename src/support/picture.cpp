@@ -1,0 +1,389 @@
+#include "support/picture.h"
+
+#include <png.h>
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+namespace quill {
+
+namespace {
+
+// ---- TurboJPEG: the only place that touches its handles and buffers. ----
+
+struct TTjHandleDeleter {
+  void operator()(void* handle) const { tjDestroy(handle); }
+};
+struct TTjBufferDeleter {
+  void operator()(unsigned char* buffer) const { tjFree(buffer); }
+};
+using TTjHandle = std::unique_ptr<void, TTjHandleDeleter>;
+using TTjBuffer = std::unique_ptr<unsigned char, TTjBufferDeleter>;
+
+constexpr int kDefaultJpegQuality = 75;
+
+// Every export encodes through here, so each thread keeps its compressor and
+// a worst-case output buffer instead of paying for them per photo.
+struct TJpegCompressor {
+  TTjHandle handle{tjInitCompress()};
+  TTjBuffer buffer;
+  unsigned long capacity = 0;
+
+  bool Reserve(unsigned long size) {
+    if (size <= capacity) return true;
+    if (size > INT_MAX) return false;
+    buffer.reset(tjAlloc(static_cast<int>(size)));
+    capacity = buffer ? size : 0;
+    return buffer != nullptr;
+  }
+};
+
+TJpegCompressor& ThreadCompressor() {
+  thread_local TJpegCompressor compressor;
+  return compressor;
+}
+
+// TurboJPEG 2.1 keeps header fields and the warning flag of earlier calls in
+// a decompressor, so a damaged file could borrow a previous file's size or
+// have its fatal error reported as a warning. Decoding is no hot path (only
+// camera thumbnails), so every step gets a fresh handle.
+TTjHandle NewDecompressor() { return TTjHandle{tjInitDecompress()}; }
+
+// ---- libpng through its simplified API, which keeps its setjmp inside the
+// library's own frames. ----
+
+struct TPngImageGuard {
+  png_image& image;
+  ~TPngImageGuard() { png_image_free(&image); }
+};
+
+// ---- Stretching ----
+
+// How one destination pixel along an axis is made from source pixels.
+struct TTap {
+  int first = 0;
+  std::vector<float> weights;
+};
+
+// Box weights (exact area coverage) when shrinking, bilinear between pixel
+// centres when enlarging: both keep the edge pixels' colours at the edges.
+std::vector<TTap> StretchTaps(int source, int target) {
+  std::vector<TTap> taps(static_cast<std::size_t>(target));
+  const double scale = static_cast<double>(source) / target;
+  for (int i = 0; i < target; ++i) {
+    TTap& tap = taps[static_cast<std::size_t>(i)];
+    if (target <= source) {
+      const double start = i * scale;
+      const double end = std::min((i + 1) * scale, static_cast<double>(source));
+      const int first = std::min(static_cast<int>(start), source - 1);
+      const int last = std::clamp(static_cast<int>(std::ceil(end)) - 1, first, source - 1);
+      tap.first = first;
+      for (int j = first; j <= last; ++j) {
+        const double cover = std::min(end, j + 1.0) - std::max(start, static_cast<double>(j));
+        tap.weights.push_back(static_cast<float>(std::max(cover, 0.0) / scale));
+      }
+    } else {
+      const double centre = std::clamp((i + 0.5) * scale - 0.5, 0.0, source - 1.0);
+      const int j0 = static_cast<int>(centre);
+      const float fraction = static_cast<float>(centre - j0);
+      tap.first = j0;
+      tap.weights.push_back(1.0f - fraction);
+      if (j0 + 1 < source) tap.weights.push_back(fraction);
+    }
+  }
+  return taps;
+}
+
+std::uint8_t ToByte(float value) {
+  return static_cast<std::uint8_t>(std::clamp(value + 0.5f, 0.0f, 255.0f));
+}
+
+bool IsPng(std::span<const std::uint8_t> bytes) {
+  static constexpr std::array<std::uint8_t, 8> kSignature = {0x89, 'P',  'N',  'G',
+                                                             0x0D, 0x0A, 0x1A, 0x0A};
+  return bytes.size() >= kSignature.size() &&
+         std::equal(kSignature.begin(), kSignature.end(), bytes.begin());
+}
+
+bool StartsWith(std::span<const std::uint8_t> bytes, std::initializer_list<std::uint8_t> magic) {
+  return bytes.size() >= magic.size() && std::equal(magic.begin(), magic.end(), bytes.begin());
+}
+
+}  // namespace
+
+bool EncodeJpeg(const TBitmap24& bitmap, int quality, std::vector<std::uint8_t>& out) {
+  out.clear();
+  if (!PictureSizeAllowed(bitmap.Width(), bitmap.Height())) return false;
+  TJpegCompressor& jpeg = ThreadCompressor();
+  if (!jpeg.handle) return false;
+  const unsigned long bound = tjBufSize(bitmap.Width(), bitmap.Height(), TJSAMP_420);
+  if (bound == static_cast<unsigned long>(-1) || !jpeg.Reserve(bound)) return false;
+  unsigned char* buffer = jpeg.buffer.get();
+  unsigned long size = jpeg.capacity;
+  // The bitmap's packed BGR rows are exactly what TurboJPEG reads: no copy.
+  const int result = tjCompress2(
+      jpeg.handle.get(), bitmap.Pixels().data(), bitmap.Width(), bitmap.Width() * 3,
+      bitmap.Height(), TJPF_BGR, &buffer, &size, TJSAMP_420,
+      quality < 0 ? kDefaultJpegQuality : std::clamp(quality, 1, 100), TJFLAG_NOREALLOC);
+  if (result != 0) return false;
+  out.assign(buffer, buffer + size);
+  return true;
+}
+
+bool DecodeJpeg(std::span<const std::uint8_t> bytes, TBitmap24& out) {
+  out.SetSize(0, 0);
+  if (bytes.empty() || bytes.size() > ULONG_MAX) return false;
+  const TTjHandle header = NewDecompressor();
+  if (!header) return false;
+  int width = 0;
+  int height = 0;
+  int subsampling = 0;
+  int colorspace = 0;
+  if (tjDecompressHeader3(header.get(), bytes.data(), static_cast<unsigned long>(bytes.size()),
+                          &width, &height, &subsampling, &colorspace) != 0 ||
+      !PictureSizeAllowed(width, height)) {
+    return false;
+  }
+  const TTjHandle decoder = NewDecompressor();
+  if (!decoder) return false;
+  out.SetSize(width, height);
+  const int result =
+      tjDecompress2(decoder.get(), bytes.data(), static_cast<unsigned long>(bytes.size()),
+                    out.MutablePixels().data(), width, width * 3, height, TJPF_BGR, 0);
+  // A warning (such as data cut short) still leaves a usable picture, the
+  // missing part grey, as a damaged camera file should still show.
+  if (result != 0 && tjGetErrorCode(decoder.get()) != TJERR_WARNING) {
+    out.SetSize(0, 0);
+    return false;
+  }
+  return true;
+}
+
+bool DecodePng(std::span<const std::uint8_t> bytes, TBitmap24& out) {
+  out.SetSize(0, 0);
+  png_image image;
+  std::memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  TPngImageGuard guard{image};
+  if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return false;
+  if (!PictureSizeAllowed(image.width, image.height)) return false;
+  // Palette, grey and 16-bit images are expanded to 8-bit BGR by libpng;
+  // transparency is composited on white, as a viewer shows it on a page.
+  image.format = PNG_FORMAT_BGR;
+  png_color white{255, 255, 255};
+  const int width = static_cast<int>(image.width);
+  const int height = static_cast<int>(image.height);
+  out.SetSize(width, height);
+  if (!png_image_finish_read(&image, &white, out.MutablePixels().data(), width * 3, nullptr)) {
+    out.SetSize(0, 0);
+    return false;
+  }
+  return true;
+}
+
+bool EncodePng(const TBitmap24& bitmap, std::vector<std::uint8_t>& out) {
+  out.clear();
+  if (!PictureSizeAllowed(bitmap.Width(), bitmap.Height())) return false;
+  png_image image;
+  std::memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  image.width = static_cast<png_uint_32>(bitmap.Width());
+  image.height = static_cast<png_uint_32>(bitmap.Height());
+  image.format = PNG_FORMAT_BGR;
+  TPngImageGuard guard{image};
+  // First try a buffer the size of the raw pixels plus room for the headers;
+  // libpng reports the size it needs when that is too small.
+  png_alloc_size_t size = bitmap.Pixels().size() + bitmap.Pixels().size() / 64 + 4096;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    out.resize(size);
+    png_alloc_size_t written = size;
+    if (png_image_write_to_memory(&image, out.data(), &written, 0, bitmap.Pixels().data(),
+                                  bitmap.Width() * 3, nullptr)) {
+      out.resize(written);
+      return true;
+    }
+    if (written <= size) break;  // a real error, not a short buffer
+    size = written;
+    png_image_free(&image);
+    image.warning_or_error = 0;
+  }
+  out.clear();
+  return false;
+}
+
+bool EncodeBmp(const TBitmap24& bitmap, std::vector<std::uint8_t>& out) {
+  out.clear();
+  if (bitmap.Empty()) return false;
+  const std::uint32_t width = static_cast<std::uint32_t>(bitmap.Width());
+  const std::uint32_t height = static_cast<std::uint32_t>(bitmap.Height());
+  const std::uint64_t stride = (std::uint64_t{width} * 3 + 3) / 4 * 4;
+  const std::uint64_t image_bytes = stride * height;
+  if (image_bytes + 54 > 0xFFFFFFFFu) return false;
+  out.assign(54 + image_bytes, 0);
+  auto put16 = [&](std::size_t at, std::uint32_t v) {
+    out[at] = static_cast<std::uint8_t>(v);
+    out[at + 1] = static_cast<std::uint8_t>(v >> 8);
+  };
+  auto put32 = [&](std::size_t at, std::uint32_t v) {
+    put16(at, v & 0xFFFF);
+    put16(at + 2, v >> 16);
+  };
+  out[0] = 'B';
+  out[1] = 'M';
+  put32(2, static_cast<std::uint32_t>(54 + image_bytes));
+  put32(10, 54);
+  put32(14, 40);
+  put32(18, width);
+  put32(22, height);  // positive: rows bottom-up, as every reader expects
+  put16(26, 1);
+  put16(28, 24);
+  put32(34, static_cast<std::uint32_t>(image_bytes));
+  put32(38, 2835);  // 72 dots per inch
+  put32(42, 2835);
+  for (std::uint32_t i = 0; i < height; ++i) {
+    const std::uint8_t* row = bitmap.Row(static_cast<int>(height - 1 - i));
+    std::memcpy(out.data() + 54 + i * stride, row, std::size_t{width} * 3);
+  }
+  return true;
+}
+
+void TSynPicture::Clear() {
+  // Sizes drop to zero but the buffers keep their capacity: an exporter
+  // reuses one picture for every photo.
+  image_.SetSize(0, 0);
+  bytes_.clear();
+  loaded_format_ = TPictureFormat::Bmp;
+  has_image_ = false;
+  from_bitmap_ = false;
+}
+
+void TSynPicture::LoadFromBytes(std::span<const std::uint8_t> bytes) {
+  Clear();
+  if (bytes.empty()) return;
+  TPictureFormat format = TPictureFormat::Bmp;
+  bool decoded = false;
+  if (StartsWith(bytes, {0xFF, 0xD8})) {
+    format = TPictureFormat::Jpeg;
+    decoded = DecodeJpeg(bytes, image_);
+  } else if (IsPng(bytes)) {
+    format = TPictureFormat::Png;
+    decoded = DecodePng(bytes, image_);
+  } else if (StartsWith(bytes, {'B', 'M'})) {
+    format = TPictureFormat::Bmp;
+    decoded = LoadBitmapFile(bytes, image_);
+  }
+  // GIF, TIFF and anything else have no decoder here and leave it empty.
+  if (!decoded || image_.Empty()) {
+    Clear();
+    return;
+  }
+  bytes_.assign(bytes.begin(), bytes.end());
+  loaded_format_ = format;
+  has_image_ = true;
+}
+
+void TSynPicture::Assign(const TBitmap24& bitmap) {
+  if (&bitmap == &image_) {
+    // Assigning the picture's own image: keep the pixels, forget the bytes.
+    bytes_.clear();
+    loaded_format_ = TPictureFormat::Bmp;
+    from_bitmap_ = has_image_;
+    return;
+  }
+  Clear();
+  if (bitmap.Empty()) return;
+  image_ = bitmap;
+  from_bitmap_ = true;
+  has_image_ = true;
+}
+
+TPictureFormat TSynPicture::DetectedFormat() const {
+  return has_image_ ? loaded_format_ : TPictureFormat::Bmp;
+}
+
+bool TSynPicture::SaveToStream(TMemoryStream& stream) const {
+  if (!has_image_) return false;
+  if (!from_bitmap_ && !bytes_.empty()) {
+    stream.Write(bytes_);
+    return true;
+  }
+  return SaveAs(stream, DetectedFormat(), 80);
+}
+
+bool TSynPicture::SaveAs(TMemoryStream& stream, TPictureFormat format, int quality) const {
+  if (!has_image_) return false;
+  // One encoded buffer per thread: exports save one picture after another.
+  thread_local std::vector<std::uint8_t> encoded;
+  bool ok = false;
+  switch (format) {
+    case TPictureFormat::Jpeg:
+      ok = EncodeJpeg(image_, quality, encoded);
+      break;
+    case TPictureFormat::Png:
+      ok = EncodePng(image_, encoded);
+      break;
+    case TPictureFormat::Bmp:
+      ok = EncodeBmp(image_, encoded);
+      break;
+    case TPictureFormat::Gif:
+    case TPictureFormat::Tiff:
+      break;
+  }
+  if (!ok) return false;
+  stream.Write(encoded);
+  return true;
+}
+
+void TSynPicture::DrawTo(TBitmap24& bitmap) const {
+  if (!has_image_ || bitmap.Empty()) return;
+  const int source_width = image_.Width();
+  const int source_height = image_.Height();
+  const int width = bitmap.Width();
+  const int height = bitmap.Height();
+  const std::vector<TTap> columns = StretchTaps(source_width, width);
+  const std::vector<TTap> rows = StretchTaps(source_height, height);
+
+  // Horizontal pass into a float buffer of width x source height, then the
+  // vertical pass into the bitmap.
+  std::vector<float> across(static_cast<std::size_t>(width) *
+                            static_cast<std::size_t>(source_height) * 3);
+  for (int y = 0; y < source_height; ++y) {
+    const std::uint8_t* src = image_.Row(y);
+    float* dst = across.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 3;
+    for (int x = 0; x < width; ++x) {
+      const TTap& tap = columns[static_cast<std::size_t>(x)];
+      float sum[3] = {0, 0, 0};
+      for (std::size_t k = 0; k < tap.weights.size(); ++k) {
+        const std::uint8_t* p = src + (static_cast<std::size_t>(tap.first) + k) * 3;
+        for (int c = 0; c < 3; ++c) sum[c] += tap.weights[k] * p[c];
+      }
+      for (int c = 0; c < 3; ++c) dst[x * 3 + c] = sum[c];
+    }
+  }
+  for (int y = 0; y < height; ++y) {
+    const TTap& tap = rows[static_cast<std::size_t>(y)];
+    std::uint8_t* dst = bitmap.Row(y);
+    for (int x = 0; x < width; ++x) {
+      float sum[3] = {0, 0, 0};
+      for (std::size_t k = 0; k < tap.weights.size(); ++k) {
+        const float* p = across.data() + ((static_cast<std::size_t>(tap.first) + k) *
+                                              static_cast<std::size_t>(width) +
+                                          static_cast<std::size_t>(x)) *
+                                             3;
+        for (int c = 0; c < 3; ++c) sum[c] += tap.weights[k] * p[c];
+      }
+      for (int c = 0; c < 3; ++c) dst[x * 3 + c] = ToByte(sum[c]);
+    }
+  }
+}
+
+bool TJpegImage::SaveToStream(TMemoryStream& stream) const {
+  return SaveAs(stream, TPictureFormat::Jpeg, Quality);
+}
+
+}  // namespace quill
