@@ -1,0 +1,544 @@
+#include "device/ipod_device.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <new>
+#include <stdexcept>
+#include <system_error>
+
+#include "support/text.h"
+
+namespace quill {
+
+namespace {
+
+constexpr int kCopyBufferMiB = 3;
+constexpr int kIosCopyFailed = 2;
+constexpr unsigned kEjectAttempts = 5;
+constexpr unsigned kEjectPauseMs = 500;
+
+std::string WithoutTrailingSeparators(std::string path) {
+  while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+  return path;
+}
+
+// Whether path lies in the folder root, after resolving both as far as they
+// exist, so that "out/../ipod/x" and symbolic links do not slip past.
+bool LiesUnder(const std::string& path, const std::string& root) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path a = fs::weakly_canonical(fs::absolute(path, ec), ec);
+  if (ec) return false;
+  const fs::path b = fs::weakly_canonical(fs::absolute(root, ec), ec);
+  if (ec) return false;
+  const std::string p = WithoutTrailingSeparators(a.generic_string());
+  const std::string r = WithoutTrailingSeparators(b.generic_string());
+  if (r == "/") return true;
+  return p == r || (p.size() > r.size() && p.compare(0, r.size(), r) == 0 && p[r.size()] == '/');
+}
+
+bool IsSoundOrVideo(std::string_view ext) {
+  return EqualsNoCase(ext, ".mov") || EqualsNoCase(ext, ".wav") || EqualsNoCase(ext, ".aac");
+}
+
+}  // namespace
+
+TIpodDevice::TIpodDevice(TPlatform& platform, TChangeEvent onChange,
+                         std::unique_ptr<TIosHelper> ios)
+    : OnChange(std::move(onChange)), platform_(platform), ios_(std::move(ios)) {
+  if (!ios_) {
+    ios_ = std::make_unique<TIosHelper>(
+        kCopyBufferMiB, [this](bool connected) { IosConnectionChanged(connected); });
+  }
+  if (!ios_->LibraryLoaded()) {
+    AddMessage("Cannot load the iTunes Dll, requires iTunes 7.5 or above.");
+    IosUnavailable = true;
+  }
+  ios_->Start(IosUnavailable);
+  if (!ios_->Subscribed()) {
+    AddMessage("Cannot access iPhone/iTouch/iPad.");
+    IosUnavailable = true;
+  }
+  if (ios_->BufferSize() == 0) AddMessage("Internal - out of Memory");
+}
+
+TIpodDevice::~TIpodDevice() {
+  if (EjectOnClose && !IsIos) EjectDrive();
+  if (!TempName.empty()) platform_.DeleteFile(TempName);
+  thumb_stream_.reset();
+  ios_.reset();
+}
+
+void TIpodDevice::AddMessage(std::string_view line) {
+  Messages += "\r\n";
+  Messages += line;
+}
+
+// ---- Detection -------------------------------------------------------------
+
+void TIpodDevice::Accept(const TMountEntry& volume, const std::string& drive, bool iosMediaFolder) {
+  IsIos = false;
+  Drive = drive;
+  volume_ = volume;
+  IosMediaFolder = iosMediaFolder;
+}
+
+bool TIpodDevice::ProbeDrive(const TMountEntry& volume) {
+  if (volume.MountPoint.empty() || !platform_.IsRemovableMount(volume)) return false;
+  const std::string drive = WithoutTrailingSeparators(volume.MountPoint);
+  std::string marker = drive == "/" ? "" : drive;
+  marker += "/iPod_Control/iTunes/";
+  if (!platform_.DirectoryExists(marker)) return false;
+  Accept(volume, drive, false);
+  return true;
+}
+
+bool TIpodDevice::ScanDrives() {
+  for (const TMountEntry& volume : platform_.ReadMounts()) {
+    if (!ProbeDrive(volume)) continue;
+    Connected = true;
+    DiskFound = true;
+    if (OnChange) OnChange(true, false);
+    return true;
+  }
+  return false;
+}
+
+bool TIpodDevice::UseFolder(const std::string& folder, std::string& error) {
+  const std::string dir = WithoutTrailingSeparators(folder);
+  if (dir.empty()) {
+    error = "No folder was given for the device.";
+    return false;
+  }
+  if (!platform_.DirectoryExists(dir)) {
+    error = dir + " is not a folder (it does not exist or cannot be read).";
+    return false;
+  }
+  const std::string base = dir == "/" ? "" : dir;
+  const bool ipod = platform_.DirectoryExists(base + "/iPod_Control");
+  const bool ios = platform_.DirectoryExists(base + "/iTunes_Control") ||
+                   platform_.DirectoryExists(base + "/PhotoData");
+  if (!ipod && !ios) {
+    error = dir +
+            " does not hold an iPod: no iPod_Control folder (an iPod in disk mode) and no "
+            "iTunes_Control or PhotoData folder (the media folder of an iOS device).";
+    return false;
+  }
+  Accept(TMountEntry{}, dir, !ipod);
+  Connected = true;
+  DiskFound = true;
+  if (OnChange) OnChange(true, false);
+  return true;
+}
+
+std::intptr_t TIpodDevice::WndProc(const TDeviceChangeMessage& message) {
+  if (IsIos) return 0;
+  switch (message.Kind) {
+    case TDeviceChangeMessage::TKind::Arrival:
+      if (!Connected && ProbeDrive(message.Volume)) {
+        Connected = true;
+        DiskFound = true;
+        if (OnChange) OnChange(true, false);
+      }
+      return 0;
+    case TDeviceChangeMessage::TKind::QueryRemove:
+      if (Connected) return EjectOnClose ? 0 : kBroadcastQueryDeny;
+      return 0;
+    case TDeviceChangeMessage::TKind::RemoveComplete:
+      if (Connected && !Drive.empty() &&
+          WithoutTrailingSeparators(message.Volume.MountPoint) == Drive)
+        Lost();
+      return 0;
+    case TDeviceChangeMessage::TKind::Other:
+      return 0;
+  }
+  return 0;
+}
+
+void TIpodDevice::Lost() {
+  AddMessage("[!]: Lost iPod, please connect iPod to try again");
+  Connected = false;
+  DiskFound = false;
+  IsIos = false;
+  IosMediaFolder = false;
+  Drive.clear();
+  volume_ = TMountEntry{};
+  if (OnChange) OnChange(false, false);
+}
+
+void TIpodDevice::IosConnectionChanged(bool connected) {
+  if (Connected && !IsIos) return;
+  Connected = connected;
+  IsIos = connected;
+  if (connected) DiskFound = false;
+  if (OnChange) OnChange(connected, true);
+}
+
+// ---- Device files ----------------------------------------------------------
+
+std::string TIpodDevice::DiskPath(std::string_view devicePath, bool colonForm) const {
+  if (Drive.empty()) return {};
+  const char sep = platform_.Separator();
+  std::string relative;
+  relative.reserve(devicePath.size());
+  for (char c : devicePath)
+    relative += (c == '/' || c == '\\' || (colonForm && c == ':')) ? sep : c;
+  const std::size_t first = relative.find_first_not_of(sep);
+  relative.erase(0, first == std::string::npos ? relative.size() : first);
+  std::string root = Drive;
+  while (root.size() > 1 && root.back() == sep) root.pop_back();
+  if (root.size() == 1 && root[0] == sep) return root + relative;
+  return root + sep + relative;
+}
+
+bool TIpodDevice::DeviceFileExists(const std::string& path) {
+  if (IsIos) return ios_->PathExists(ReplaceAll(path, '\\', '/'));
+  return platform_.FileExists(DiskPath(path));
+}
+
+bool TIpodDevice::ReadLocalToStream(const std::string& fullPath, const std::string& shownPath,
+                                    TMemoryStream& stream) {
+  stream.Clear();
+  try {
+    if (fullPath.empty() || !platform_.FileExists(fullPath)) {
+      AddMessage("Not found: " + shownPath);
+      return false;
+    }
+    if (platform_.ReadWholeFile(fullPath, stream.Data()) == 0) {
+      stream.Seek(0);
+      return true;
+    }
+  } catch (const std::exception&) {
+    // An unplugged drive or a file too large for memory: both end the same way.
+  }
+  stream.Clear();
+  AddMessage("iPod not found, connect iPod to try again.");
+  return false;
+}
+
+bool TIpodDevice::ReadFileToStream(const std::string& path, TMemoryStream& stream) {
+  if (IsIos) {
+    stream.Clear();
+    if (ios_->CopyToStream(path, stream)) {
+      stream.Seek(0);
+      return true;
+    }
+    AddMessage(ios_->LastError());
+    return false;
+  }
+  return ReadLocalToStream(DiskPath(path), path, stream);
+}
+
+bool TIpodDevice::ReadPhotoDatabase(TMemoryStream& stream) {
+  return ReadFileToStream("/Photos/Photo Database", stream);
+}
+
+void TIpodDevice::PrepareTempName() {
+  if (TempName.empty()) TempName = platform_.MakeTempName("~ip");
+}
+
+std::string TIpodDevice::FetchPhotoDataFile(const std::string& name, const std::string& suffix) {
+  if (!IsIos) {
+    const std::string local = DiskPath("/PhotoData/" + name);
+    return platform_.FileExists(local) ? local : std::string();
+  }
+  PrepareTempName();
+  if (TempName.empty()) {
+    AddMessage("Copy photodb failed: no temporary file name could be made");
+    return {};
+  }
+  const std::string local = TempName + suffix;
+  try {
+    TMemoryStream stream;
+    if (!ios_->CopyToStream("/PhotoData/" + name, stream)) {
+      AddMessage("Copy photodb failed: " + ios_->LastError());
+      return {};
+    }
+    const int error = platform_.WriteFileReplace(local, stream.Bytes());
+    if (error == 0) return local;
+    AddMessage("Copy photodb failed: cannot write " + local + " (error " + std::to_string(error) +
+               ")");
+  } catch (const std::bad_alloc&) {
+    AddMessage("Copy photodb failed: Internal - out of Memory");
+  }
+  return {};
+}
+
+bool TIpodDevice::RefuseParentPath(const std::string& devicePath) {
+  // A full path begins with Drive, which the user may have named with "..";
+  // only the part on the device is checked.
+  std::string_view onDevice = devicePath;
+  const std::string root = DiskPath("");
+  if (!IsIos && !root.empty() && onDevice.substr(0, root.size()) == root)
+    onDevice.remove_prefix(root.size());
+  if (!HasParentComponent(onDevice)) return false;
+  AddMessage("Refused device path with a \"..\" component: " + devicePath);
+  return true;
+}
+
+// The helper's own file copy would write the final name directly; reading
+// into memory and publishing through the platform keeps a failed copy from
+// leaving a partial file and never replaces a file that is there.
+int TIpodDevice::CopyIosFileToPc(const std::string& devicePath, const std::string& pcPath) {
+  try {
+    TMemoryStream stream;
+    if (!ios_->CopyToStream(devicePath, stream)) {
+      AddMessage("Copy fail: " + ios_->LastError());
+      return kIosCopyFailed;
+    }
+    const int error = platform_.WriteFileNoOverwrite(pcPath, stream.Bytes());
+    if (error == 0) return 0;
+    AddMessage("Copy fail: cannot write " + pcPath + " (error " + std::to_string(error) + ")");
+  } catch (const std::bad_alloc&) {
+    AddMessage("Copy fail: Internal - out of Memory");
+  }
+  return kIosCopyFailed;
+}
+
+int TIpodDevice::CopyItemToPc(const std::string& colonPath, const std::string& pcPath) {
+  if (RefuseParentPath(colonPath)) return EACCES;
+  if (IsIos) return CopyIosFileToPc(ReplaceAll(colonPath, ':', '/'), pcPath);
+  return platform_.CopyFileNoOverwrite(DiskPath(colonPath, true), pcPath);
+}
+
+int TIpodDevice::CopyFileToPc(const std::string& devicePath, const std::string& pcPath) {
+  if (RefuseParentPath(devicePath)) return EACCES;
+  if (IsIos) return CopyIosFileToPc(devicePath, pcPath);
+  return platform_.CopyFileNoOverwrite(devicePath, pcPath);
+}
+
+std::uint64_t TIpodDevice::LocalFileSize(const std::string& pcPath) {
+  return platform_.FileSize(pcPath).value_or(0);
+}
+
+std::uint64_t TIpodDevice::DeviceFileSize(const std::string& colonPath) {
+  if (IsIos) return ios_->GetFileSize(ReplaceAll(colonPath, ':', '/'));
+  const std::string path = DiskPath(colonPath, true);
+  return path.empty() ? 0 : LocalFileSize(path);
+}
+
+// ---- .ithmb records --------------------------------------------------------
+
+bool TIpodDevice::OpenThumbFile(const std::string& name, std::size_t recordSize) {
+  CloseThumbFile();
+  if (IsIos) {
+    if (!ios_->OpenFile("/Photos/Thumbs/" + name + ".ithmb") &&
+        !ios_->OpenFile("/PhotoData/Thumbnails/" + name)) {
+      AddMessage(ios_->LastError());
+      return false;
+    }
+    try {
+      record_buffer_.assign(recordSize, 0);
+    } catch (const std::bad_alloc&) {
+      ios_->CloseFile();
+      AddMessage("Internal - out of Memory");
+      return false;
+    }
+    record_buffer_set_ = true;
+    return true;
+  }
+  std::string path = DiskPath("/Photos/Thumbs/" + name + ".ithmb");
+  if (!platform_.FileExists(path) && IosMediaFolder)
+    path = DiskPath("/PhotoData/Thumbnails/" + name);
+  if (path.empty() || !platform_.FileExists(path)) {
+    AddMessage("File not found: " + name);
+    return false;
+  }
+  int error = 0;
+  thumb_stream_ = platform_.OpenReadOnly(path, error);
+  if (!thumb_stream_) {
+    AddMessage("Open error " + std::to_string(error) + ": " + name);
+    return false;
+  }
+  thumb_size_ = platform_.FileSize(path);
+  return true;
+}
+
+bool TIpodDevice::ReadThumbRecord(std::size_t size, TMemoryStream& stream, std::uint64_t offset) {
+  const std::size_t start = stream.Position();
+  const std::size_t oldSize = stream.Size();
+  try {
+    if (IsIos) {
+      if (!record_buffer_set_) {
+        AddMessage("No .ithmb file is open");
+        return false;
+      }
+      // Some exporters read more than the record size they opened with.
+      if (size > record_buffer_.size()) record_buffer_.resize(size);
+      if (!ios_->ReadAt(size, record_buffer_.data(), offset)) {
+        AddMessage(ios_->LastError());
+        return false;
+      }
+      stream.Write(record_buffer_.data(), size);
+      stream.Seek(0);
+      return true;
+    }
+    if (!thumb_stream_) {
+      AddMessage("No .ithmb file is open");
+      return false;
+    }
+    // A record that cannot fit in the file is a short read; testing first
+    // keeps a hostile size from allocating gigabytes.
+    if (thumb_size_ && (offset > *thumb_size_ || size > *thumb_size_ - offset)) return false;
+    // Appending (the usual case) reads straight into the stream; a read over
+    // bytes the stream holds goes through a buffer so a failure changes nothing.
+    const bool append = start == oldSize;
+    std::uint8_t* target = nullptr;
+    if (append) {
+      target = stream.Extend(size);
+    } else {
+      scratch_.resize(size);
+      target = scratch_.data();
+    }
+    const std::int64_t got = thumb_stream_->ReadAt(offset, target, size);
+    if (got < 0 || static_cast<std::uint64_t>(got) != size) {
+      const int error = got < 0 ? thumb_stream_->Error() : 0;
+      if (append) {
+        stream.Truncate(oldSize);
+        stream.Seek(start);
+      }
+      if (got < 0) AddMessage("Read error " + std::to_string(error));
+      return false;
+    }
+    if (!append) stream.Write(scratch_.data(), size);
+    stream.Seek(0);
+    return true;
+  } catch (const std::exception& e) {
+    // Only the bytes of this record were added; a caught failure takes them
+    // back like any other.
+    stream.Truncate(oldSize);
+    stream.Seek(start);
+    const bool memory =
+        dynamic_cast<const std::bad_alloc*>(&e) || dynamic_cast<const std::length_error*>(&e);
+    AddMessage(memory ? std::string("Internal - out of Memory")
+                      : std::string("Read error: ") + e.what());
+    return false;
+  }
+}
+
+void TIpodDevice::CloseThumbFile() {
+  if (IsIos) ios_->CloseFile();
+  thumb_stream_.reset();
+  thumb_size_.reset();
+  record_buffer_ = {};
+  record_buffer_set_ = false;
+}
+
+// ---- Camera folder ---------------------------------------------------------
+
+std::string TIpodDevice::CameraFolder() const {
+  return IsIos ? std::string("/DCIM/100APPLE/") : DiskPath("/DCIM/100APPLE/");
+}
+
+int TIpodDevice::ListCameraFiles(std::vector<std::string>& names) {
+  std::vector<std::string> found;
+  if (IsIos) {
+    ios_->ListFiles("/DCIM/100APPLE/", found);
+  } else if (!Drive.empty()) {
+    for (const TDirEntry& entry : platform_.ListDirectory(CameraFolder())) {
+      if (!entry.IsRegular) continue;
+      if (!IosMediaFolder && !StartsWithNoCase(entry.Name, "IMG")) continue;
+      found.push_back(entry.Name);
+    }
+  }
+  std::erase_if(found,
+                [](const std::string& name) { return EqualsNoCase(ExtractFileExt(name), ".THM"); });
+  // Folder order differs between file systems (FAT keeps creation order, ext4
+  // hashes names); sorting gives the same listing and transfer order on all.
+  std::sort(found.begin(), found.end());
+  names.insert(names.end(), found.begin(), found.end());
+  return static_cast<int>(names.size());
+}
+
+bool TIpodDevice::ReadCameraThumb(const std::string& folder, const std::string& fileName,
+                                  TMemoryStream& stream, std::string& ext) {
+  const char sep = IsIos ? '/' : platform_.Separator();
+  // In disk mode the folder already begins with Drive.
+  auto read = [&](const std::string& path) {
+    if (IsIos) return ReadFileToStream(path, stream);
+    return ReadLocalToStream(Drive.empty() ? std::string() : path, path, stream);
+  };
+  const std::string thm = ChangeFileExt(fileName, ".THM");
+  if (read(folder + ".MISC" + sep + thm) || read(folder + thm)) {
+    ext = ".JPG";
+    return true;
+  }
+  ext = ExtractFileExt(fileName);
+  if (IsSoundOrVideo(ext)) {
+    stream.Clear();
+    return true;
+  }
+  return read(folder + fileName);
+}
+
+// ---- PC side ---------------------------------------------------------------
+
+bool TIpodDevice::CheckDestination(std::string& path, std::uint64_t needed) {
+  const std::string given = path;
+  const char sep = platform_.Separator();
+  std::string target = given;
+  if (!target.empty() && !std::filesystem::path(target).is_absolute()) {
+    // The command line passes "--to out": the rest of the program needs a
+    // folder that does not depend on the current folder.
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(target, ec);
+    if (!ec) target = absolute.string();
+  }
+  if (target.empty()) {
+    path = "Can not create the folder: " + given + "\nPlease choose another place.";
+    return false;
+  }
+  if (!IsIos && !Drive.empty()) {
+    // A folder taken as the device shares its file system with the user's
+    // folders; only the folder itself is the iPod then.
+    const bool onIpod = volume_.MountPoint.empty() ? LiesUnder(target, Drive)
+                                                   : platform_.IsOnSameVolume(target, Drive);
+    if (onIpod) {
+      path = Drive +
+             " is your iPod.\nYou cannot transfer the files from iPod to iPod. Please choose "
+             "another folder in "
+             "your computer.";
+      return false;
+    }
+  }
+  const std::int64_t free = platform_.FreeSpace(target);
+  if (free < 0 || static_cast<std::uint64_t>(free) <= needed) {
+    std::string mount = platform_.MountPointOf(target);
+    if (mount.empty()) mount = target;
+    path = mount +
+           " hasn't enough free disk space to save all the selected items.\nPlease choose another "
+           "place to try again.";
+    return false;
+  }
+  if (!platform_.CreateDirectories(target)) {
+    path = "Can not create the folder: " + given + "\nPlease choose another place.";
+    return false;
+  }
+  if (target.back() != sep) target += sep;
+  path = target;
+  return true;
+}
+
+void TIpodDevice::GetDefaultFolder(std::string& path) { path = platform_.PicturesFolder(); }
+
+bool TIpodDevice::EjectDrive() {
+  if (IsIos) return true;
+  if (volume_.MountPoint.empty() || !platform_.IsRemovableMount(volume_)) return false;
+  // Our own open .ithmb file would keep the volume busy.
+  CloseThumbFile();
+  for (unsigned attempt = 0; attempt < kEjectAttempts; ++attempt) {
+    switch (platform_.Unmount(volume_)) {
+      case TUnmountResult::Ok:
+        return platform_.PowerOff(volume_);
+      case TUnmountResult::Failed:
+        return false;
+      case TUnmountResult::Busy:
+        platform_.Sleep(kEjectPauseMs);
+        break;
+    }
+  }
+  return false;
+}
+
+}  // namespace quill

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -39,7 +40,8 @@ public:
 
   // Creates the iOS helper (ios may be null: the build's own helper is used),
   // adds the messages of a missing mobile device library, and subscribes.
-  TIpodDevice(TPlatform& platform, TChangeEvent onChange, std::unique_ptr<TIosHelper> ios = nullptr);
+  TIpodDevice(TPlatform& platform, TChangeEvent onChange,
+              std::unique_ptr<TIosHelper> ios = nullptr);
   ~TIpodDevice();
   TIpodDevice(const TIpodDevice&) = delete;
   TIpodDevice& operator=(const TIpodDevice&) = delete;
@@ -93,19 +95,25 @@ public:
   int CopyFileToPc(const std::string& devicePath, const std::string& pcPath);
   std::uint64_t LocalFileSize(const std::string& pcPath);
   std::uint64_t DeviceFileSize(const std::string& colonPath);
+  // The size of a full device path (a path under CameraFolder()), 0 when it
+  // is not available.
+  std::uint64_t FullDeviceFileSize(const std::string& devicePath) {
+    return IsIos ? ios_->GetFileSize(devicePath) : LocalFileSize(devicePath);
+  }
 
   // One .ithmb file open at a time. Reads longer than recordSize are served.
   bool OpenThumbFile(const std::string& name, std::size_t recordSize);
-  // Appends size bytes read at offset to the stream at its position, then
-  // positions the stream at 0. A short read is a failure.
+  // Writes size bytes read at offset into the stream at its position, then
+  // positions the stream at 0. A short read is a failure; a failure leaves
+  // the stream as it was.
   bool ReadThumbRecord(std::size_t size, TMemoryStream& stream, std::uint64_t offset);
   void CloseThumbFile();
 
   // Camera folder.
   std::string CameraFolder() const;
   int ListCameraFiles(std::vector<std::string>& names);
-  bool ReadCameraThumb(const std::string& folder, const std::string& fileName, TMemoryStream& stream,
-                       std::string& ext);
+  bool ReadCameraThumb(const std::string& folder, const std::string& fileName,
+                       TMemoryStream& stream, std::string& ext);
 
   // PC side.
   bool CheckDestination(std::string& path, std::uint64_t needed);
@@ -126,11 +134,17 @@ public:
 
   // The platform path of a device path under Drive, joined with exactly one
   // separator; every '/', '\' and (when colonForm) ':' becomes the separator.
+  // Empty while Drive is empty, so that nothing is read from the PC's root.
   std::string DiskPath(std::string_view devicePath, bool colonForm = false) const;
 
 private:
   void PrepareTempName();
   void Lost();
+  void Accept(const TMountEntry& volume, const std::string& drive, bool iosMediaFolder);
+  bool RefuseParentPath(const std::string& devicePath);
+  bool ReadLocalToStream(const std::string& fullPath, const std::string& shownPath,
+                         TMemoryStream& stream);
+  int CopyIosFileToPc(const std::string& devicePath, const std::string& pcPath);
 
   TPlatform& platform_;
   std::unique_ptr<TIosHelper> ios_;
@@ -138,6 +152,8 @@ private:
   std::unique_ptr<TReadOnlyFile> thumb_stream_;
   std::vector<std::uint8_t> record_buffer_;
   bool record_buffer_set_ = false;
+  std::optional<std::uint64_t> thumb_size_;  // size of the open .ithmb file
+  std::vector<std::uint8_t> scratch_;        // a record read over stream data
 };
 
 }  // namespace quill

@@ -35,20 +35,22 @@ public:
   bool PowerOffResult = true;
   int UnmountCalls = 0;
   int PowerOffCalls = 0;
+  std::vector<std::string> UnmountedSources;  // Source of each unmount call
   std::vector<unsigned> Sleeps;
 
   // Faults. A counter of 0 is off; n makes the n-th call (counting from 1)
   // of that kind fail with FaultError.
-  std::atomic<int> FailReadAtCall{0};      // ReadAt of opened files
-  std::atomic<int> ShortReadAtCall{0};     // ReadAt returns half the bytes
-  std::atomic<int> FailWriteAtCall{0};     // WriteFileNoOverwrite / CopyFileNoOverwrite
-  std::atomic<int> FailOpenAtCall{0};      // OpenReadOnly
-  int FaultError = 5;                      // EIO
+  std::atomic<int> FailReadAtCall{0};   // ReadAt of opened files
+  std::atomic<int> ShortReadAtCall{0};  // ReadAt returns half the bytes
+  std::atomic<int> FailWriteAtCall{0};  // WriteFileNoOverwrite / CopyFileNoOverwrite
+  std::atomic<int> FailOpenAtCall{0};   // OpenReadOnly / ReadWholeFile
+  int FaultError = 5;                   // EIO
   // Called before every file operation with its kind and path; may throw or
   // change the fake (a device unplugged mid-transfer).
   std::function<void(const std::string& op, const std::string& path)> BeforeFileOp;
 
-  // Paths opened for reading and written, for the checks of a test.
+  // Paths opened for reading (whole-file reads, opened files, copy sources)
+  // and paths written (every attempt, failed ones too), for the checks of a test.
   std::vector<std::string> OpenedForRead();
   std::vector<std::string> Written();
 

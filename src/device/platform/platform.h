@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quill {
@@ -104,5 +105,9 @@ public:
 
 // The platform of the machine the program runs on.
 std::unique_ptr<TPlatform> CreateNativePlatform();
+
+// The entries of a /proc/self/mountinfo text in table order; lines that do
+// not have the fields of the format are passed over.
+std::vector<TMountEntry> ParseMountInfo(std::string_view text);
 
 }  // namespace quill
