@@ -33,14 +33,20 @@ public:
       OnResult;
 
   void Start();
-  // Asks the worker to stop; it notices at its next file.
+  // Asks the worker to stop; it notices at the next file notification (or
+  // the current one, when asked from OnFile): that file is finished, no later
+  // file and no camera phase is started.
   void Terminate() { terminated_ = true; }
   bool Terminated() const { return terminated_; }
   void Wait();
 
 private:
+  struct TFileHook;
+  struct TResultHook;
   void Run();
   void FileStarting(const std::string& name);
+  // Clears the controller's two events while they still lead to this thread.
+  void ReleaseController();
 
   TIpodPhotoDb& db_;
   TDispatcher dispatch_;
