@@ -1,0 +1,280 @@
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "library/ipod_photo_db.h"
+#include "library/yuv.h"
+#include "support/bitmap.h"
+#include "support/picture.h"
+
+namespace quill {
+
+namespace {
+
+constexpr int kJpegQuality = 80;
+// More failed photos than this end an exporter run.
+constexpr int kMaxErrors = 30;
+// Candidates of the series <id>.jpg, 1_<id>.jpg, 2_1_<id>.jpg ... tried
+// before a photo is given up.
+constexpr int kMaxNameCandidates = 1000;
+
+// Item error codes of our own, next to the platform's write errors.
+constexpr int kReadError = EIO;
+constexpr int kUndecodable = EINVAL;
+
+constexpr std::size_t kSwappedBytes = 176 * 132 * 2;
+constexpr std::size_t kInterlacedBytes = 720 * 480 * 2;
+constexpr std::size_t kPlanarBufferBytes = 691200;
+// A stored JPEG (or RGB record) larger than this is taken for a broken size.
+constexpr std::uint32_t kMaxRecordBytes = 64u << 20;
+
+}  // namespace
+
+// The file loop common to the five exporters: the files that hold a selected
+// photo in ascending number, each file's selected photos in list order, the
+// publication of each decoded photo, the notifications, the error lines and
+// the stop and error limits. Lives on the transfer thread for one run.
+class TExportRun {
+public:
+  TExportRun(TIpodPhotoDb& db, std::string_view tag) : db_(db), tag_(tag) {}
+
+  // decode(photo, file) reads and converts the photo's record, points file at
+  // the bytes of its .jpg and answers 0, or the error code of the item.
+  template <typename TDecode>
+  int Run(TDecode&& decode) {
+    const TPhotoInfo& format = db_.ExportFormat;
+    // Only the files that hold a selected photo are opened: a hostile file
+    // number cannot make the loop try billions of files.
+    std::vector<std::int32_t> files;
+    for (std::size_t i = 0; i < db_.Photos.Count(); ++i) {
+      const TPhotoItem& photo = db_.Photos.Items(i);
+      if (photo.Selected && photo.FileNumber >= 1 && photo.FileNumber <= format.FileCount) {
+        files.push_back(photo.FileNumber);
+      }
+    }
+    std::sort(files.begin(), files.end());
+    files.erase(std::unique(files.begin(), files.end()), files.end());
+
+    const std::string id = std::to_string(format.FormatId);
+    for (const std::int32_t n : files) {
+      const std::string number = id + "_" + std::to_string(n);
+      if (!db_.Device.OpenThumbFile("F" + number,
+                                    static_cast<std::size_t>(std::max(format.SlotBytes, 0)))) {
+        db_.AddLog("Cannot open " + std::string(tag_) + " DB: " + number);
+        db_.AddLog(db_.Device.Messages);
+        continue;
+      }
+      for (std::size_t i = 0; i < db_.Photos.Count(); ++i) {
+        const TPhotoItem& photo = db_.Photos.Items(i);
+        if (photo.Selected && photo.FileNumber == n) ExportPhoto(photo, decode);
+        if (db_.StopRequested || aborted_) break;
+      }
+      db_.Device.CloseThumbFile();
+      if (db_.StopRequested || aborted_) break;
+    }
+    return written_;
+  }
+
+private:
+  template <typename TDecode>
+  void ExportPhoto(const TPhotoItem& photo, TDecode& decode) {
+    const std::string name = std::to_string(photo.Id) + ".jpg";
+    std::span<const std::uint8_t> file;
+    int error = decode(photo, file);
+    std::string pcFile;
+    TItemOutcome outcome = TItemOutcome::Failed;
+    if (error == 0) outcome = db_.PublishPhoto(name, file, pcFile, error);
+    db_.WorkStream.Clear();
+
+    if (outcome == TItemOutcome::Written) ++written_;
+    if (outcome == TItemOutcome::Failed) {
+      pcFile.clear();
+      db_.AddLog(name + ": Error " + std::to_string(error));
+    }
+    db_.ReportItem(name, outcome, pcFile);
+    if (db_.OnTransferFile) db_.OnTransferFile(name);
+    if (outcome == TItemOutcome::Failed && ++errors_ > kMaxErrors) {
+      db_.AddLog("Too many error, transfer abort.");
+      aborted_ = true;
+    }
+  }
+
+  TIpodPhotoDb& db_;
+  std::string_view tag_;
+  int written_ = 0;
+  int errors_ = 0;
+  bool aborted_ = false;
+};
+
+namespace {
+
+// The record size an exporter with a working buffer reads: the stored slot,
+// cut to the buffer. Zero for a slot size that cannot hold a record.
+std::size_t SlotCutToBuffer(std::int32_t slotBytes, std::size_t buffer) {
+  if (slotBytes <= 0) return 0;
+  return std::min(static_cast<std::size_t>(slotBytes), buffer);
+}
+
+bool SameFileBytes(TIpodDevice& device, const std::string& path,
+                   std::span<const std::uint8_t> bytes, std::vector<std::uint8_t>& scratch) {
+  if (device.ReadPcFile(path, scratch) != 0) return false;
+  return std::equal(scratch.begin(), scratch.end(), bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+TItemOutcome TIpodPhotoDb::PublishPhoto(const std::string& name,
+                                        std::span<const std::uint8_t> bytes, std::string& written,
+                                        int& error) {
+  // Photo ids restart with every library: a file of the same name may be
+  // another device's photo. Only the same bytes count as this photo.
+  std::vector<std::uint8_t> existing;
+  std::string candidate = name;
+  for (int k = 1; k <= kMaxNameCandidates; ++k) {
+    const std::string path = DestFolder + candidate;
+    bool same = false;
+    if (Device.PcFileExists(path)) {
+      same = SameFileBytes(Device, path, bytes, existing);
+    } else {
+      const int rc = Device.WritePcFileNoOverwrite(path, bytes);
+      if (rc == 0) {
+        written = path;
+        return TItemOutcome::Written;
+      }
+      // Created by someone else since the test: judge it like any other.
+      if (rc != EEXIST) {
+        error = rc;
+        return TItemOutcome::Failed;
+      }
+      same = SameFileBytes(Device, path, bytes, existing);
+    }
+    if (same) {
+      written = path;
+      return TItemOutcome::AlreadyThere;
+    }
+    candidate = std::to_string(k) + "_" + candidate;
+  }
+  error = EEXIST;
+  return TItemOutcome::Failed;
+}
+
+int TIpodPhotoDb::ExportRgb() {
+  TBitmap24 bitmap;
+  std::vector<std::uint8_t> jpeg;
+  TExportRun run(*this, "RGB");
+  return run.Run([&](const TPhotoItem& photo, std::span<const std::uint8_t>& file) {
+    if (ExportFormat.SlotBytes <= 0 ||
+        static_cast<std::uint32_t>(ExportFormat.SlotBytes) > kMaxRecordBytes) {
+      return kUndecodable;
+    }
+    WorkStream.Clear();
+    WorkStream.Write(BitmapHeader.data(), BitmapHeader.size());
+    if (!Device.ReadThumbRecord(static_cast<std::size_t>(ExportFormat.SlotBytes), WorkStream,
+                                photo.ImageOffset)) {
+      return kReadError;
+    }
+    if (!LoadBitmapFile(WorkStream.Bytes(), bitmap) || !EncodeJpeg(bitmap, kJpegQuality, jpeg)) {
+      return kUndecodable;
+    }
+    file = jpeg;
+    return 0;
+  });
+}
+
+int TIpodPhotoDb::ExportSwappedRgb() {
+  TBitmap24 bitmap;
+  std::vector<std::uint8_t> jpeg;
+  std::vector<std::uint8_t> buffer(kSwappedBytes);
+  TExportRun run(*this, "nRGB");
+  return run.Run([&](const TPhotoItem& photo, std::span<const std::uint8_t>& file) {
+    // A slot larger than a 176 x 132 picture is cut to it. The buffer starts
+    // zeroed and every photo of the run fills the same first bytes, so a
+    // smaller slot leaves the rest black, never another photo's pixels.
+    const std::size_t size = SlotCutToBuffer(ExportFormat.SlotBytes, buffer.size());
+    if (size == 0) return kUndecodable;
+    WorkStream.Clear();
+    if (!Device.ReadThumbRecord(size, WorkStream, photo.ImageOffset) || WorkStream.Size() < size) {
+      return kReadError;
+    }
+    std::memcpy(buffer.data(), WorkStream.Bytes().data(), size);
+    for (std::size_t i = 0; i + 1 < buffer.size(); i += 2) std::swap(buffer[i], buffer[i + 1]);
+    WorkStream.Clear();
+    WorkStream.Write(BitmapHeader.data(), BitmapHeader.size());
+    WorkStream.Write(buffer.data(), size);
+    if (!LoadBitmapFile(WorkStream.Bytes(), bitmap) || !EncodeJpeg(bitmap, kJpegQuality, jpeg)) {
+      return kUndecodable;
+    }
+    file = jpeg;
+    return 0;
+  });
+}
+
+int TIpodPhotoDb::ExportInterlacedUyvy() {
+  TBitmap24 wide(704, 480);
+  TBitmap24 out(640, 480);
+  std::vector<std::uint8_t> jpeg;
+  TExportRun run(*this, "uYUV");
+  return run.Run([&](const TPhotoItem& photo, std::span<const std::uint8_t>& file) {
+    // The record size of this layout, whatever the slot size says.
+    WorkStream.Clear();
+    if (!Device.ReadThumbRecord(kInterlacedBytes, WorkStream, photo.ImageOffset) ||
+        WorkStream.Size() < kInterlacedBytes) {
+      return kReadError;
+    }
+    const std::uint8_t* record = WorkStream.Bytes().data();
+    // Even lines first, then odd lines.
+    for (int field = 0; field < 2; ++field) {
+      for (int i = 0; i < 240; ++i) {
+        const std::size_t line = static_cast<std::size_t>(field * 240 + i) * kUyvyLineBytes;
+        UyvyLineToBgr(std::span<const std::uint8_t, kUyvyLineBytes>(record + line, kUyvyLineBytes),
+                      wide.Row(2 * i + field));
+      }
+    }
+    ResampleBilinear(wide, out);
+    if (!EncodeJpeg(out, kJpegQuality, jpeg)) return kUndecodable;
+    file = jpeg;
+    return 0;
+  });
+}
+
+int TIpodPhotoDb::ExportPlanarYuv() {
+  TBitmap24 bitmap(720, 480);
+  std::vector<std::uint8_t> jpeg;
+  std::vector<std::uint8_t> buffer(kPlanarBufferBytes);
+  TExportRun run(*this, "Yuv");
+  return run.Run([&](const TPhotoItem& photo, std::span<const std::uint8_t>& file) {
+    const std::size_t size = SlotCutToBuffer(ExportFormat.SlotBytes, buffer.size());
+    if (size == 0) return kUndecodable;
+    WorkStream.Clear();
+    if (!Device.ReadThumbRecord(size, WorkStream, photo.ImageOffset) || WorkStream.Size() < size) {
+      return kReadError;
+    }
+    // As for the swapped layout: a short slot leaves the rest of the buffer zero.
+    std::memcpy(buffer.data(), WorkStream.Bytes().data(), size);
+    if (!PlanarYuvToBitmap(buffer, bitmap)) return kUndecodable;
+    if (!EncodeJpeg(bitmap, kJpegQuality, jpeg)) return kUndecodable;
+    file = jpeg;
+    return 0;
+  });
+}
+
+int TIpodPhotoDb::ExportJpegRecords() {
+  TExportRun run(*this, "Jpg");
+  return run.Run([&](const TPhotoItem& photo, std::span<const std::uint8_t>& file) {
+    // The stored file is written as it is; a size of 0 or of more than any
+    // photo needs is a broken reference, not a reason to allocate it.
+    if (photo.ImageSize == 0 || photo.ImageSize > kMaxRecordBytes) return kUndecodable;
+    WorkStream.Clear();
+    if (!Device.ReadThumbRecord(photo.ImageSize, WorkStream, photo.ImageOffset) ||
+        WorkStream.Size() != photo.ImageSize) {
+      return kReadError;
+    }
+    file = WorkStream.Bytes();
+    return 0;
+  });
+}
+
+}  // namespace quill

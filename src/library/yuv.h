@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "support/bitmap.h"
 
@@ -15,9 +17,23 @@ std::uint8_t ClampByte(double x);
 void InterlacedYuvToBgr(std::uint8_t y, std::uint8_t u, std::uint8_t v, std::uint8_t* bgr);
 void PlanarYuvToBgr(std::uint8_t y, std::uint8_t u, std::uint8_t v, std::uint8_t* bgr);
 
-// Bilinear resampling in 16.16 fixed point; both bitmaps must be non-empty.
-// Reads the source pixel right of each sample; the source must be wider than
-// the destination's last sample column + 1 (true for 704 to 640).
+// The interlaced 4:2:2 layout: lines of 720 pixels, 1440 bytes as U, Y of
+// the left pixel, V, Y of the right pixel. Converts one line into 704 B, G, R
+// pixels (bgr holds 704 x 3 bytes), the 8 pixels at each edge dropped.
+inline constexpr std::size_t kUyvyLineBytes = 1440;
+inline constexpr int kUyvyKeptPixels = 704;
+void UyvyLineToBgr(std::span<const std::uint8_t, kUyvyLineBytes> line, std::uint8_t* bgr);
+
+// The planar 4:2:0 layout of 720 x 480 pixels: the Y plane, then the U and the
+// V plane of 360 x 240 each. Fills out (made 720 x 480) from a record of at
+// least kPlanarRecordBytes bytes; false, out untouched, for a shorter one.
+inline constexpr std::size_t kPlanarRecordBytes = 720 * 480 * 3 / 2;
+bool PlanarYuvToBitmap(std::span<const std::uint8_t> record, TBitmap24& out);
+
+// Bilinear resampling in 16.16 fixed point (unsigned 32-bit weights, the row
+// weights summing to 65535). The pixel right of each sample is clamped to the
+// last source column, so any pair of sizes stays inside the rows. Does nothing
+// when either bitmap is empty.
 void ResampleBilinear(const TBitmap24& src, TBitmap24& dst);
 
 }  // namespace quill
