@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/ipod_device.h"
@@ -15,6 +16,9 @@
 #include "support/memory_stream.h"
 
 namespace quill {
+
+// The operations of the selection menu.
+enum class TSelectOp { SelectAll = 0, UnselectAll = 1, Invert = 2 };
 
 // What became of one item of a transfer.
 enum class TItemOutcome {
@@ -80,6 +84,14 @@ public:
   std::uint32_t ReadStringChunk(const TByteReader& data, std::uint64_t pos, std::string& text);
   bool ReadAlbumList(const TByteReader& data, std::uint64_t sectionPos, std::uint64_t sectionHeaderLen);
 
+  // Photos.sqlite reader (iOS libraries): reads the local database file.
+  // Any failure is an exception (mostly ESQLiteException) that reaches the
+  // caller; the lists then keep what was added so far.
+  bool ReadPhotosSqlite(const std::string& fileName);
+  // Chooses the thumbnail file of an iOS library and fills ThumbFormat;
+  // whether one was found.
+  bool SelectIosThumbFile();
+
   // Formats and exporters. Each exporter returns the number of files written.
   void LookupFormat(TPhotoInfo& info) const;
   void PrepareBitmapHeader(bool forThumbs);
@@ -102,10 +114,31 @@ public:
   bool CheckOutputFolder(std::string& path);
   // Whether any item of the last transfer failed.
   bool TransferHadErrors() const { return transfer_errors_ > 0; }
+  // Starts the error count of a new transfer (the transfer thread's creation).
+  void ResetTransferErrors() { transfer_errors_ = 0; }
+  // Records a transfer ended by an error outside any item: one log line
+  // "Transfer failed: <what>", and the transfer counts as failed.
+  void TransferFailed(const std::string& what);
 
   // Page side (GUI thread).
   void SetPageLayout(bool camera);
   void ClearCells();
+  // Frees the cells and builds page `page` (from 1) of album `album` (or of
+  // the camera files) in CellArea; answers the number of cells made.
+  int ShowAlbumPage(int album, int page, int fileNumber);
+  // movPicture: a PC picture file shown for .MOV files (empty: blank cells).
+  int ShowCameraPage(int page, const std::string& movPicture);
+  int AlbumPageCount(int album) const;
+  int CameraPageCount() const;
+  // Sets the cells of the current page to the state the operation gave the model.
+  void MarkPageCells(TSelectOp op);
+  // A click on cell `cell` of CellArea: flips the cell and its item.
+  void PhotoCellClick(int cell);
+  void CameraCellClick(int cell);
+  // The model side of the selection menu: every position of the album (its
+  // first photo of that id), or every camera file.
+  void SelectAlbumPhotos(TSelectOp op, int album);
+  void SelectCameraFiles(TSelectOp op);
 
 private:
   friend class TExportRun;
@@ -119,6 +152,14 @@ private:
 
   bool photo_database_read_ = false;
   int transfer_errors_ = 0;
+
+  // Photo positions by id, sorted by (id, position): the page side's searches
+  // by id without a pass over Photos per album position. Rebuilt whenever
+  // Photos no longer matches the fingerprint it was built from.
+  std::span<const std::pair<std::uint32_t, std::uint32_t>> PhotoPositions(std::uint32_t id);
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> photo_index_;
+  std::uint64_t photo_index_key_ = 0;
+  bool photo_index_built_ = false;
 };
 
 }  // namespace quill

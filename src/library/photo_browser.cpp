@@ -1,0 +1,255 @@
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "library/ipod_photo_db.h"
+#include "support/bitmap.h"
+#include "support/picture.h"
+#include "support/text.h"
+
+namespace quill {
+namespace {
+
+// Where the next cell goes: a row holds exactly `columns` cells.
+struct TCellCursor {
+  int X, Y;
+  void Advance(int width, int height, int gap, int columns) {
+    X += width + gap;
+    if (static_cast<std::int64_t>(width + gap) * columns < X) {
+      X = gap;
+      Y += gap + height;
+    }
+  }
+};
+
+int PageCount(std::size_t items, std::int32_t perPage) {
+  if (perPage <= 0) return 0;
+  const std::size_t per = static_cast<std::size_t>(perPage);
+  return static_cast<int>(items / per + (items % per > 0 ? 1 : 0));
+}
+
+// The position of page `page`'s first item, or nothing for a page before 1.
+bool FirstOfPage(int page, std::int32_t perPage, std::size_t& first) {
+  if (page < 1 || perPage <= 0) return false;
+  first = static_cast<std::size_t>(page - 1) * static_cast<std::size_t>(perPage);
+  return true;
+}
+
+void FillWhite(TBitmap24& bitmap) {
+  std::fill(bitmap.MutablePixels().begin(), bitmap.MutablePixels().end(), std::uint8_t{0xFF});
+}
+
+}  // namespace
+
+std::span<const std::pair<std::uint32_t, std::uint32_t>> TIpodPhotoDb::PhotoPositions(std::uint32_t id) {
+  // One pass over the ids costs far less than the page or selection work it
+  // serves, and it notices any change of Photos without hooks in its writers.
+  std::uint64_t key = 0xcbf29ce484222325ULL ^ Photos.Count();
+  for (std::size_t i = 0; i < Photos.Count(); ++i) {
+    key = (key ^ Photos.Items(i).Id) * 0x100000001b3ULL;
+  }
+  if (!photo_index_built_ || key != photo_index_key_) {
+    photo_index_.clear();
+    photo_index_.reserve(Photos.Count());
+    for (std::size_t i = 0; i < Photos.Count(); ++i) {
+      photo_index_.emplace_back(Photos.Items(i).Id, static_cast<std::uint32_t>(i));
+    }
+    std::sort(photo_index_.begin(), photo_index_.end());
+    photo_index_key_ = key;
+    photo_index_built_ = true;
+  }
+  const auto begin = std::lower_bound(photo_index_.begin(), photo_index_.end(), std::pair{id, std::uint32_t{0}});
+  auto end = begin;
+  while (end != photo_index_.end() && end->first == id) ++end;
+  return {begin, end};
+}
+
+int TIpodPhotoDb::AlbumPageCount(int album) const {
+  if (album < 0 || static_cast<std::size_t>(album) >= Albums.Count()) return 0;
+  const std::size_t items = album == 0 ? Photos.Count() : Albums.Items(static_cast<std::size_t>(album)).PhotoIds.size();
+  return PageCount(items, CellsPerPage);
+}
+
+int TIpodPhotoDb::CameraPageCount() const {
+  return PageCount(CamPhotos ? CamPhotos->Count() : 0, CameraCellsPerPage);
+}
+
+int TIpodPhotoDb::ShowAlbumPage(int album, int page, int fileNumber) {
+  if (CellArea == nullptr) return 0;
+  CellArea->FreeAllCells();
+  int count = 0;
+  if (album < 0 || static_cast<std::size_t>(album) >= Albums.Count()) return 0;
+  const TPhotoAlbumItem& item = Albums.Items(static_cast<std::size_t>(album));
+  if (item.PhotoIds.empty()) return 0;
+
+  TCellCursor at{CellGap, CellGap};
+  PrepareBitmapHeader(true);
+  const std::string name = ThumbFormat.FromIosLibrary
+                               ? ThumbFormat.FileName
+                               : "F" + std::to_string(ThumbFormat.FormatId) + "_" + std::to_string(fileNumber);
+  const std::size_t slot = ThumbFormat.SlotBytes > 0 ? static_cast<std::size_t>(ThumbFormat.SlotBytes) : 0;
+  if (!Device.OpenThumbFile(name, slot)) return 0;
+
+  std::size_t first = 0;
+  if (FirstOfPage(page, CellsPerPage, first)) {
+    for (std::size_t k = first; k < item.PhotoIds.size() && count < CellsPerPage; ++k) {
+      // Every photo of that id gets a cell, as a pass over Photos would give.
+      for (const auto& [id, i] : PhotoPositions(item.PhotoIds[k])) {
+        (void)id;
+        WorkStream.Clear();
+        WorkStream.Write(BitmapHeader.data(), BitmapHeader.size());
+        const TPhotoItem& photo = Photos.Items(i);
+        if (Device.ReadThumbRecord(slot, WorkStream, photo.ThumbOffset)) {
+          TCellSpec cell;
+          cell.Id = static_cast<std::int32_t>(i);
+          cell.X = at.X;
+          cell.Y = at.Y;
+          cell.Width = CellWidth;
+          cell.Height = CellHeight;
+          LoadBitmapFile(WorkStream.Bytes(), cell.Picture);
+          cell.Selected = photo.Selected;
+          CellArea->AddCell(std::move(cell));
+          ++count;
+          at.Advance(CellWidth, CellHeight, CellGap, CellColumns);
+        }
+        WorkStream.Clear();
+        if (OnPageProgress) OnPageProgress(count);
+      }
+    }
+  }
+  Device.CloseThumbFile();
+  return count;
+}
+
+int TIpodPhotoDb::ShowCameraPage(int page, const std::string& movPicture) {
+  if (CellArea == nullptr) return 0;
+  CellArea->FreeAllCells();
+  int count = 0;
+  if (!CamPhotos || CamPhotos->Count() == 0) return 0;
+
+  TCellCursor at{CameraCellGap, CameraCellGap};
+  TSynPicture picture;
+  TMemoryStream stream;
+  std::vector<std::uint8_t> movBytes;
+  bool movRead = false;
+  std::size_t first = 0;
+  if (!FirstOfPage(page, CameraCellsPerPage, first)) return 0;
+  for (std::size_t k = first; k < CamPhotos->Count() && count < CameraCellsPerPage; ++k) {
+    const TCamPhotoItem& file = CamPhotos->Items(k);
+    stream.Clear();
+    bool ok = true;
+    if (EqualsNoCase(ExtractFileExt(file.FileName), ".MOV")) {
+      if (!movPicture.empty()) {
+        if (!movRead) {
+          if (Device.ReadPcFile(movPicture, movBytes) != 0) movBytes.clear();
+          movRead = true;
+        }
+        stream.Write(movBytes);
+        stream.Seek(0);
+      }
+    } else {
+      std::string ext;
+      ok = Device.ReadCameraThumb(CamPhotos->Folder, file.FileName, stream, ext);
+    }
+    if (!ok) continue;
+
+    TCellSpec cell;
+    cell.Id = static_cast<std::int32_t>(k);
+    cell.X = at.X;
+    cell.Y = at.Y;
+    cell.Width = CameraCellWidth;
+    cell.Height = CameraCellHeight;
+    cell.Camera = true;
+    cell.Picture.SetSize(CameraCellWidth, CameraCellHeight);
+    FillWhite(cell.Picture);
+    // A thumbnail that does not decode leaves a blank cell, without a message.
+    picture.LoadFromStream(stream);
+    if (picture.HasImage()) picture.DrawTo(cell.Picture);
+    cell.Selected = file.Selected;
+    CellArea->AddCell(std::move(cell));
+    ++count;
+    at.Advance(CameraCellWidth, CameraCellHeight, CameraCellGap, CameraCellColumns);
+    if (OnPageProgress) OnPageProgress(count);
+  }
+  return count;
+}
+
+void TIpodPhotoDb::MarkPageCells(TSelectOp op) {
+  if (CellArea == nullptr) return;
+  CellArea->SetEnabled(false);
+  for (int c = 0; c < CellArea->CellCount(); ++c) {
+    const bool selected = CellArea->CellSelected(c);
+    switch (op) {
+      case TSelectOp::SelectAll:
+        if (!selected) CellArea->SetCellSelected(c, true);
+        break;
+      case TSelectOp::UnselectAll:
+        if (selected) CellArea->SetCellSelected(c, false);
+        break;
+      case TSelectOp::Invert:
+        CellArea->SetCellSelected(c, !selected);
+        break;
+    }
+  }
+  CellArea->SetEnabled(true);
+}
+
+void TIpodPhotoDb::PhotoCellClick(int cell) {
+  if (CellArea == nullptr || cell < 0 || cell >= CellArea->CellCount()) return;
+  const std::int32_t id = CellArea->CellId(cell);
+  if (id < 0 || static_cast<std::size_t>(id) >= Photos.Count()) return;
+  const bool selected = !CellArea->CellSelected(cell);
+  if (selected) {
+    Photos.Select(static_cast<std::size_t>(id));
+  } else {
+    Photos.Unselect(static_cast<std::size_t>(id));
+  }
+  CellArea->SetCellSelected(cell, selected);
+  if (OnSelectionChange) OnSelectionChange(id, selected);
+}
+
+void TIpodPhotoDb::CameraCellClick(int cell) {
+  if (CellArea == nullptr || !CamPhotos || cell < 0 || cell >= CellArea->CellCount()) return;
+  const std::int32_t id = CellArea->CellId(cell);
+  if (id < 0 || static_cast<std::size_t>(id) >= CamPhotos->Count()) return;
+  const bool selected = !CellArea->CellSelected(cell);
+  if (selected) {
+    CamPhotos->Select(static_cast<std::size_t>(id));
+  } else {
+    CamPhotos->Unselect(static_cast<std::size_t>(id));
+  }
+  CellArea->SetCellSelected(cell, selected);
+  if (OnSelectionChange) OnSelectionChange(id, selected);
+}
+
+void TIpodPhotoDb::SelectAlbumPhotos(TSelectOp op, int album) {
+  if (album < 0 || static_cast<std::size_t>(album) >= Albums.Count()) return;
+  const TPhotoAlbumItem& item = Albums.Items(static_cast<std::size_t>(album));
+  for (std::uint32_t id : item.PhotoIds) {
+    const auto positions = PhotoPositions(id);
+    if (positions.empty()) continue;
+    // Only the first photo of that id, as a search from the start finds it.
+    const std::size_t i = positions.front().second;
+    const bool select = op == TSelectOp::SelectAll || (op == TSelectOp::Invert && !Photos.Items(i).Selected);
+    if (select) {
+      Photos.Select(i);
+    } else {
+      Photos.Unselect(i);
+    }
+  }
+}
+
+void TIpodPhotoDb::SelectCameraFiles(TSelectOp op) {
+  if (!CamPhotos) return;
+  for (std::size_t k = 0; k < CamPhotos->Count(); ++k) {
+    const bool select = op == TSelectOp::SelectAll || (op == TSelectOp::Invert && !CamPhotos->Items(k).Selected);
+    if (select) {
+      CamPhotos->Select(k);
+    } else {
+      CamPhotos->Unselect(k);
+    }
+  }
+}
+
+}  // namespace quill
