@@ -1,15 +1,23 @@
 // Export speed per record layout against the floor: TurboJPEG alone encoding
-// the same decoded pixels at quality 80, measured in the same run.
+// the same decoded pixels at quality 80, measured in the same run, in rounds
+// that alternate the two so that the load of a shared machine hits both. The
+// time is the exporting thread's CPU time (its system calls included), the
+// one-core cost. With --tools, the same photos also go through ffmpeg and
+// ImageMagick's convert, one process per photo as a script would run them.
+// With --peak, a child process exports 5,000 photos and reports its peak
+// resident memory.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "device/ipod_device.h"
 #include "device/platform/platform.h"
 #include "library/ipod_photo_db.h"
@@ -20,9 +28,8 @@
 namespace {
 
 using namespace quill;
+using namespace quill::bench;
 using testing::TRecordLayout;
-
-constexpr int kPhotos = 200;
 
 struct TCase {
   const char* Name;
@@ -30,28 +37,21 @@ struct TCase {
   TRecordLayout Layout;
   int Width;
   int Height;
+  const char* FfmpegPixFmt;  // the record as ffmpeg's raw input, or null (a JPEG record)
 };
 
 const TCase kCases[] = {
-    {"RGB565", 1024, TRecordLayout::Rgb565, 320, 240},
-    {"nRGB", 1023, TRecordLayout::SwappedRgb565, 176, 132},
-    {"uYUV", 1019, TRecordLayout::InterlacedUyvy, 720, 480},
-    {"Yuv", 1067, TRecordLayout::PlanarYuv420, 720, 480},
-    {"Jpg", 1081, TRecordLayout::Jpeg, 640, 480},
+    {"RGB565", 1024, TRecordLayout::Rgb565, 320, 240, "rgb565le"},
+    {"nRGB", 1023, TRecordLayout::SwappedRgb565, 176, 132, "rgb565be"},
+    {"uYUV", 1019, TRecordLayout::InterlacedUyvy, 720, 480, "uyvy422"},
+    {"Yuv", 1067, TRecordLayout::PlanarYuv420, 720, 480, "yuv420p"},
+    {"Jpg", 1081, TRecordLayout::Jpeg, 640, 480, nullptr},
 };
 
-struct TTiming {
-  double Seconds = 0;
-  long Photos = 0;
-  double MsPerPhoto() const { return Photos ? Seconds * 1000.0 / static_cast<double>(Photos) : 0; }
-};
-std::map<std::string, TTiming> g_export;
-std::map<std::string, TTiming> g_floor;
-
-// A generated iPod of kPhotos photos of one layout, loaded and all selected.
+// A generated iPod of `photos` photos of one layout, loaded and all selected.
 class TLibraryFixture {
 public:
-  explicit TLibraryFixture(const TCase& c) {
+  TLibraryFixture(const TCase& c, int photos) {
     testing::TLibrarySpec spec;
     testing::TFormatSpec exportFormat;
     exportFormat.FormatId = c.FormatId;
@@ -67,7 +67,7 @@ public:
     spec.Formats.push_back(thumbs);
     testing::TAlbumSpec all;
     all.Title = "Photo Library";
-    for (int i = 0; i < kPhotos; ++i) {
+    for (int i = 0; i < photos; ++i) {
       testing::TPhotoSpec photo;
       photo.Id = static_cast<std::uint32_t>(100 + i);
       photo.Picture = testing::TestPicture(c.Width, c.Height, photo.Id);
@@ -81,89 +81,259 @@ public:
     device_ = std::make_unique<TIpodDevice>(*platform_, nullptr);
     std::string error;
     if (!device_->UseFolder(root_.Path() + "/ipod", error)) throw std::runtime_error(error);
-    db_ = std::make_unique<TIpodPhotoDb>(*device_, nullptr, false);
-    if (!db_->LoadPhotoLibrary()) throw std::runtime_error("library did not load");
-    for (std::size_t i = 0; i < db_->Photos.Count(); ++i) db_->Photos.Select(i);
+    Db = std::make_unique<TIpodPhotoDb>(*device_, nullptr, false);
+    if (!Db->LoadPhotoLibrary()) throw std::runtime_error("library did not load");
+    for (std::size_t i = 0; i < Db->Photos.Count(); ++i) Db->Photos.Select(i);
   }
 
-  // Exports every photo into a fresh folder; answers the files written.
-  int Export() {
-    const std::string out = root_.Path() + "/out";
-    std::filesystem::remove_all(out);
+  // A new empty output folder for the next export. The folders of earlier
+  // rounds stay until the fixture goes: deleting thousands of files just
+  // before a timed export would charge it the file system's clean-up.
+  void Clean() {
+    const std::string out = root_.Path() + "/out" + std::to_string(++folders_);
     std::filesystem::create_directories(out);
-    db_->DestFolder = out + "/";
-    return db_->TransferDiskPhotos();
+    Db->DestFolder = out + "/";
+  }
+  // Exports every selected photo into the folder; answers the files written.
+  int Export() { return Db->TransferDiskPhotos(); }
+
+  std::string Root() const { return root_.Path(); }
+  std::string IthmbPath(int fileNumber) const {
+    return root_.Path() + "/ipod/Photos/Thumbs/" +
+           testing::IthmbFileName(Db->ExportFormat.FormatId, fileNumber);
   }
 
   std::vector<TBitmap24> Decoded;
+  std::unique_ptr<TIpodPhotoDb> Db;
 
 private:
   testing::TTempDir root_;
+  int folders_ = 0;
   std::unique_ptr<TPlatform> platform_;
   std::unique_ptr<TIpodDevice> device_;
-  std::unique_ptr<TIpodPhotoDb> db_;
 };
 
-std::map<std::string, std::unique_ptr<TLibraryFixture>> g_fixtures;
+struct TLayoutResult {
+  std::vector<double> ExportCpu, FloorCpu, ExportWall, FloorWall, Ratios;
+};
 
-TLibraryFixture& Fixture(const TCase& c) {
-  auto& slot = g_fixtures[c.Name];
-  if (!slot) slot = std::make_unique<TLibraryFixture>(c);
-  return *slot;
-}
-
-void BM_Export(benchmark::State& state, TCase c) {
-  TLibraryFixture& fixture = Fixture(c);
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    const int written = fixture.Export();
-    const auto end = std::chrono::steady_clock::now();
-    if (written != kPhotos) state.SkipWithError("not every photo was written");
-    g_export[c.Name].Seconds += std::chrono::duration<double>(end - start).count();
-    g_export[c.Name].Photos += kPhotos;
-  }
-  state.SetItemsProcessed(state.iterations() * kPhotos);
-}
-
-void BM_TurboJpegFloor(benchmark::State& state, TCase c) {
-  TLibraryFixture& fixture = Fixture(c);
+double FloorEncode(const std::vector<TBitmap24>& pictures, double& wall) {
   std::vector<std::uint8_t> jpeg;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    for (const TBitmap24& picture : fixture.Decoded) {
-      EncodeJpeg(picture, 80, jpeg);
-      benchmark::DoNotOptimize(jpeg.data());
-    }
-    const auto end = std::chrono::steady_clock::now();
-    g_floor[c.Name].Seconds += std::chrono::duration<double>(end - start).count();
-    g_floor[c.Name].Photos += kPhotos;
+  const double wallStart = WallSeconds();
+  const double start = ThreadCpuSeconds();
+  for (const TBitmap24& picture : pictures) {
+    EncodeJpeg(picture, 80, jpeg);
+    benchmark::DoNotOptimize(jpeg.data());
   }
-  state.SetItemsProcessed(state.iterations() * kPhotos);
+  const double cpu = ThreadCpuSeconds() - start;
+  wall = WallSeconds() - wallStart;
+  return cpu;
+}
+
+// The raw records of the first photos, each in a file of its own, as a
+// script would cut them out for ffmpeg; and the decoded pixels as BGR for
+// convert, which reads no 16-bit or interlaced layouts.
+struct TToolInputs {
+  std::vector<std::string> Records, Bgr;
+};
+
+TToolInputs CutRecords(TLibraryFixture& fixture, const TCase& c, int count) {
+  TToolInputs inputs;
+  std::ifstream ithmb(fixture.IthmbPath(1), std::ios::binary);
+  const std::filesystem::path folder = fixture.Root() + "/tools";
+  std::filesystem::create_directories(folder);
+  for (int i = 0; i < count; ++i) {
+    const TPhotoItem& photo = fixture.Db->Photos.Items(static_cast<std::size_t>(i));
+    const std::size_t size = c.FfmpegPixFmt == nullptr
+                                 ? photo.ImageSize
+                                 : static_cast<std::size_t>(fixture.Db->ExportFormat.SlotBytes);
+    std::vector<char> bytes(size);
+    ithmb.seekg(photo.ImageOffset);
+    ithmb.read(bytes.data(), static_cast<std::streamsize>(size));
+    const std::string record =
+        (folder / ("r" + std::to_string(i) + (c.FfmpegPixFmt ? ".raw" : ".jpg"))).string();
+    std::ofstream(record, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(size));
+    inputs.Records.push_back(record);
+    const TBitmap24& picture = fixture.Decoded[static_cast<std::size_t>(i)];
+    const std::string bgr = (folder / ("p" + std::to_string(i) + ".bgr")).string();
+    std::ofstream(bgr, std::ios::binary)
+        .write(reinterpret_cast<const char*>(picture.Pixels().data()),
+               static_cast<std::streamsize>(picture.Pixels().size()));
+    inputs.Bgr.push_back(bgr);
+  }
+  return inputs;
+}
+
+// CPU seconds per photo of a tool over the inputs; negative when it failed.
+double ToolPerPhoto(const TCase& c, const TToolInputs& inputs, const std::string& outFolder,
+                    bool ffmpeg) {
+  double cpu = 0, wall = 0;
+  for (std::size_t i = 0; i < inputs.Records.size(); ++i) {
+    const std::string out = outFolder + "/t" + std::to_string(i) + ".jpg";
+    std::filesystem::remove(out);
+    std::vector<std::string> args;
+    if (ffmpeg) {
+      // -q:v 4 gives files of about the size quality 80 gives.
+      args = {"ffmpeg", "-nostdin", "-v", "error", "-y", "-threads", "1"};
+      if (c.FfmpegPixFmt) {
+        const std::string size = std::to_string(c.Width) + "x" + std::to_string(c.Height);
+        args.insert(args.end(), {"-f", "rawvideo", "-pix_fmt", c.FfmpegPixFmt, "-s", size});
+      }
+      args.insert(args.end(), {"-i", inputs.Records[i]});
+      if (c.Layout == TRecordLayout::InterlacedUyvy) args.insert(args.end(), {"-vf", "scale=640:480"});
+      if (c.FfmpegPixFmt) {
+        args.insert(args.end(), {"-q:v", "4", "-frames:v", "1", out});
+      } else {
+        args.insert(args.end(), {"-c", "copy", "-frames:v", "1", out});
+      }
+    } else {
+      if (c.FfmpegPixFmt) {
+        const int width = c.Layout == TRecordLayout::InterlacedUyvy ? 640 : c.Width;
+        args = {"convert", "-size", std::to_string(width) + "x" + std::to_string(c.Height),
+                "-depth", "8", "bgr:" + inputs.Bgr[i], "-quality", "80", out};
+      } else {
+        args = {"convert", inputs.Records[i], "-quality", "80", out};
+      }
+    }
+    if (RunTimed(args, cpu, wall) != 0) return -1;
+  }
+  return cpu / static_cast<double>(inputs.Records.size());
+}
+
+// The child of --peak: 5,000 photos of the widest layout exported, the peak
+// resident memory of the export alone (the high-water mark is reset first).
+long VmKb(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
+  }
+  return -1;
+}
+
+int PeakChild() {
+  constexpr int kRecords = 40;
+  constexpr int kPhotos = 5000;
+  TLibraryFixture fixture(kCases[2], kRecords);
+  fixture.Decoded.clear();
+  fixture.Decoded.shrink_to_fit();
+  // The photos share the records: the export reads and writes 5,000 photos
+  // while the generated device stays small.
+  TPhotoList& photos = fixture.Db->Photos;
+  for (int i = kRecords; i < kPhotos; ++i) {
+    const TPhotoItem model = photos.Items(static_cast<std::size_t>(i % kRecords));
+    TPhotoItem& photo = photos.Add();
+    photo = model;
+    photo.Selected = false;
+    photo.Id = static_cast<std::uint32_t>(100 + i);
+    photos.Select(photos.Count() - 1);
+  }
+  std::ofstream("/proc/self/clear_refs") << "5";
+  fixture.Clean();
+  const long before = VmKb("VmRSS:");
+  const int written = fixture.Export();
+  const long peak = VmKb("VmHWM:");
+  std::printf("PEAK\t%d\t%ld\t%ld\n", written, peak, before);
+  return written == kPhotos ? 0 : 1;
+}
+
+void RunPeak(const char* self) {
+  const std::string command = std::string(self) + " --peak-child";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return;
+  char line[256];
+  int written = 0;
+  long peak = -1, before = -1;
+  while (std::fgets(line, sizeof line, pipe)) {
+    std::sscanf(line, "PEAK\t%d\t%ld\t%ld", &written, &peak, &before);
+  }
+  pclose(pipe);
+  if (peak < 0) {
+    Row("6. peak memory, 5,000-photo export (uYUV)", "failed", "64 MB", 0, false);
+    return;
+  }
+  const double mb = static_cast<double>(peak) / 1024.0;
+  Row("6. peak memory, 5,000-photo export (uYUV)", Format("%.1f MB", mb), "64 MB limit", mb / 64.0,
+      mb < 64.0 && written == 5000,
+      Format("RSS before export %.1f MB", static_cast<double>(before) / 1024.0));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (const TCase& c : kCases) {
-    benchmark::RegisterBenchmark((std::string("Export/") + c.Name).c_str(), BM_Export, c)
-        ->Unit(benchmark::kMillisecond)
-        ->Iterations(3);
-    benchmark::RegisterBenchmark((std::string("TurboJpegQ80/") + c.Name).c_str(),
-                                 BM_TurboJpegFloor, c)
-        ->Unit(benchmark::kMillisecond)
-        ->Iterations(3);
+  int rounds = 5;
+  int photos = 100;
+  bool tools = false;
+  bool peak = false;
+  std::string only;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--peak-child") return PeakChild();
+    if (arg == "--rounds" && i + 1 < argc) rounds = std::max(1, std::atoi(argv[++i]));
+    else if (arg == "--photos" && i + 1 < argc) photos = std::max(1, std::atoi(argv[++i]));
+    else if (arg == "--tools") tools = true;
+    else if (arg == "--peak") peak = true;
+    else if (arg == "--only" && i + 1 < argc) only = argv[++i];
   }
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
 
-  std::printf("\n%-8s %14s %14s %8s\n", "layout", "export ms/ph", "floor ms/ph", "ratio");
   for (const TCase& c : kCases) {
-    const double exportMs = g_export[c.Name].MsPerPhoto();
-    const double floorMs = g_floor[c.Name].MsPerPhoto();
-    if (exportMs == 0 || floorMs == 0) continue;
-    std::printf("%-8s %14.3f %14.3f %8.2f\n", c.Name, exportMs, floorMs, exportMs / floorMs);
+    if (!only.empty() && only != c.Name) continue;
+    TLibraryFixture fixture(c, photos);
+    TLayoutResult result;
+    fixture.Clean();
+    fixture.Export();  // warms the page cache and the encoder
+    for (int r = 0; r < rounds; ++r) {
+      fixture.Clean();
+      const double wallStart = WallSeconds();
+      const double start = ThreadCpuSeconds();
+      const int written = fixture.Export();
+      const double cpu = ThreadCpuSeconds() - start;
+      const double wall = WallSeconds() - wallStart;
+      if (written != photos) std::fprintf(stderr, "%s: %d of %d written\n", c.Name, written, photos);
+      double floorWall = 0;
+      const double floorCpu = FloorEncode(fixture.Decoded, floorWall);
+      result.ExportCpu.push_back(cpu * 1000 / photos);
+      result.FloorCpu.push_back(floorCpu * 1000 / photos);
+      result.ExportWall.push_back(wall * 1000 / photos);
+      result.FloorWall.push_back(floorWall * 1000 / photos);
+      result.Ratios.push_back(cpu / floorCpu);
+    }
+    const double ratio = Median(result.Ratios);
+    std::fprintf(stderr,
+                 "%-7s export %.3f ms/photo (wall %.3f), floor %.3f ms/photo (wall %.3f), "
+                 "ratio %.2f, spread of ratios %.0f%%\n",
+                 c.Name, Median(result.ExportCpu), Median(result.ExportWall),
+                 Median(result.FloorCpu), Median(result.FloorWall), ratio,
+                 SpreadPercent(result.Ratios));
+    Row(std::string("1. export ") + c.Name + " vs TurboJPEG q80 alone",
+        Format("%.3f ms/photo", Median(result.ExportCpu)),
+        Format("%.3f ms/photo", Median(result.FloorCpu)), ratio, ratio <= 1.2,
+        Format("ratio spread %.0f%%", SpreadPercent(result.Ratios)));
+
+    if (tools) {
+      constexpr int kToolPhotos = 10;
+      const TToolInputs inputs = CutRecords(fixture, c, std::min(kToolPhotos, photos));
+      const std::string out = fixture.Root() + "/tools-out";
+      std::filesystem::create_directories(out);
+      const double ours = Median(result.ExportCpu);
+      for (const bool ffmpeg : {true, false}) {
+        const char* tool = ffmpeg ? "ffmpeg" : "convert";
+        const std::string target =
+            std::string("2. export ") + c.Name + " vs " + (ffmpeg ? "ffmpeg" : "ImageMagick convert");
+        if (!OnPath(tool)) {
+          Row(target, "-", std::string(tool) + " missing", 0, false);
+          continue;
+        }
+        const double perPhoto = ToolPerPhoto(c, inputs, out, ffmpeg);
+        if (perPhoto <= 0) {
+          Row(target, Format("%.3f ms/photo", ours), std::string(tool) + " failed", 0, false);
+          continue;
+        }
+        Row(target, Format("%.3f ms/photo", ours), Format("%.3f ms/photo", perPhoto * 1000),
+            ours / (perPhoto * 1000), ours < perPhoto * 1000, "per process, CPU time");
+      }
+    }
   }
-  g_fixtures.clear();
+  if (peak) RunPeak(argv[0]);
   return 0;
 }

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <set>
 #include <string_view>
@@ -18,16 +21,21 @@
 namespace quill {
 namespace {
 
+constexpr int kIosCopyBufferMiB = 3;
+
 constexpr std::string_view kUsage =
     "Usage:\n"
-    "  quillmere-photo-cli list [--device DIR] [--json]\n"
-    "  quillmere-photo-cli export [--device DIR] --to FOLDER\n"
+    "  quillmere-photo-cli list [--device DIR] [--wait SECONDS] [--json]\n"
+    "  quillmere-photo-cli export [--device DIR] [--wait SECONDS] --to FOLDER\n"
     "                             (--all | --album N... | --photo ID... | --camera)\n"
+    "  quillmere-photo-cli devices [--wait SECONDS]\n"
     "\n"
     "  list     prints the albums, the camera files and the stored formats\n"
     "  export   copies the selected photos into FOLDER\n"
+    "  devices  waits for iOS devices and lists them\n"
     "  --device DIR   read the iPod (or the device's media folder) in DIR instead\n"
-    "                 of looking for a connected iPod in disk mode\n"
+    "                 of looking for a connected iPod in disk mode or iOS device\n"
+    "  --wait SECONDS how long to wait for an iOS device (default 3)\n"
     "  --json         print one JSON object instead of text\n"
     "  --all          every photo and every camera file\n"
     "  --album N...   the photos of the albums numbered N (as list shows them)\n"
@@ -44,6 +52,7 @@ struct TOptions {
   bool Camera = false;
   std::vector<std::uint64_t> AlbumIndexes;
   std::vector<std::uint64_t> PhotoIds;
+  std::uint64_t WaitSeconds = 3;
 };
 
 bool ParseNumber(std::string_view text, std::uint64_t& value) {
@@ -59,7 +68,7 @@ bool ParseArgs(const std::vector<std::string>& args, TOptions& options, std::str
     return false;
   }
   options.Command = args[0];
-  if (options.Command != "list" && options.Command != "export") {
+  if (options.Command != "list" && options.Command != "export" && options.Command != "devices") {
     error = "unknown command \"" + options.Command + "\"";
     return false;
   }
@@ -86,7 +95,17 @@ bool ParseArgs(const std::vector<std::string>& args, TOptions& options, std::str
       }
       return true;
     };
-    if (arg == "--device") {
+    if (arg == "--wait") {
+      std::string value;
+      if (!needValue(value)) return false;
+      if (!ParseNumber(value, options.WaitSeconds) || options.WaitSeconds > 3600) {
+        error = "--wait needs a number of seconds (at most 3600)";
+        return false;
+      }
+    } else if (options.Command == "devices") {
+      error = "unknown argument \"" + arg + "\"";
+      return false;
+    } else if (arg == "--device") {
       if (!needValue(options.Device)) return false;
       options.HasDevice = true;
     } else if (arg == "--json" && !isExport) {
@@ -119,6 +138,28 @@ bool ParseArgs(const std::vector<std::string>& args, TOptions& options, std::str
   }
   return true;
 }
+
+// iOS connection reports from the mobile device library's thread, kept for
+// the command line's own thread, which applies them to the facade: the facade
+// is then changed by one thread only.
+class TIosReports {
+public:
+  void Add(bool connected) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connected_ = connected;
+    changed_.notify_all();
+  }
+  // Waits up to seconds for a device that is connected; whether one is.
+  bool WaitConnected(std::uint64_t seconds) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(seconds), [this] { return connected_; });
+  }
+
+private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool connected_ = false;
+};
 
 std::vector<std::string> LogLines(const std::string& log) {
   std::vector<std::string> lines;
@@ -237,8 +278,12 @@ void PrintFormat(std::ostream& out, const char* label, const TPhotoInfo& info) {
 }
 
 void ListText(std::ostream& out, const TIpodDevice& device, const TIpodPhotoDb& db) {
-  out << "Device: " << device.Drive
-      << (device.IosMediaFolder ? " (media folder of an iOS device)\n" : " (iPod in disk mode)\n");
+  if (device.IsIos) {
+    out << "Device: iOS device (over its file service)\n";
+  } else {
+    out << "Device: " << device.Drive
+        << (device.IosMediaFolder ? " (media folder of an iOS device)\n" : " (iPod in disk mode)\n");
+  }
   const std::string store = StoreName(db);
   out << "Library: "
       << (store == "photo-database" ? "Photo Database"
@@ -433,6 +478,30 @@ int Export(const TOptions& options, TCliEnv& env, TIpodPhotoDb& db) {
                                                                           : kExitItemsFailed;
 }
 
+int Devices(const TOptions& options, TCliEnv& env, TIpodDevice& device, TIosReports& reports) {
+  std::ostream& out = *env.Out;
+  if (device.IosUnavailable) {
+    out << "iOS devices cannot be reached:\n";
+    for (const std::string& line : LogLines(device.Messages)) out << "  " << line << "\n";
+    return kExitUsage;
+  }
+  if (!reports.WaitConnected(options.WaitSeconds)) {
+    out << "No iOS device within " << options.WaitSeconds
+        << (options.WaitSeconds == 1 ? " second.\n" : " seconds.\n");
+    const std::string error = device.Ios().LastError();
+    if (!error.empty()) out << "Last error: " << error << "\n";
+    return kExitUsage;
+  }
+  device.IosConnectionChanged(true);
+  std::vector<std::string> camera;
+  device.ListCameraFiles(camera);
+  const bool library = device.DeviceFileExists("/PhotoData/Photos.sqlite");
+  out << "iOS device: connected (file service open)\n"
+      << "  Photo library: " << (library ? "PhotoData/Photos.sqlite" : "none") << "\n"
+      << "  Camera files: " << camera.size() << "\n";
+  return kExitOk;
+}
+
 }  // namespace
 
 int RunCli(const std::vector<std::string>& args, TCliEnv& env) {
@@ -449,16 +518,26 @@ int RunCli(const std::vector<std::string>& args, TCliEnv& env) {
     return kExitUsage;
   }
 
-  TIpodDevice device(*env.Platform, nullptr);
+  TIosReports iosReports;
+  TIpodDevice device(*env.Platform, nullptr,
+                     std::make_unique<TIosHelper>(
+                         kIosCopyBufferMiB, [&iosReports](bool connected) { iosReports.Add(connected); }));
+  if (options.Command == "devices") return Devices(options, env, device, iosReports);
   if (options.HasDevice) {
     if (!device.UseFolder(options.Device, error)) {
       err << "quillmere-photo-cli: " << error << "\n";
       return kExitUsage;
     }
   } else if (!device.ScanDrives()) {
-    err << "quillmere-photo-cli: no iPod found. Connect an iPod in disk mode, or name a folder "
-           "that holds one with --device DIR.\n";
-    return kExitUsage;
+    // No disk-mode iPod: an iOS device then, when the library can reach one.
+    if (device.IosUnavailable || !iosReports.WaitConnected(options.WaitSeconds)) {
+      err << "quillmere-photo-cli: no iPod found. Connect an iPod in disk mode or an iOS device, "
+             "or name a folder that holds one with --device DIR.\n";
+      if (!device.IosUnavailable && !device.Ios().LastError().empty())
+        err << "iOS device: " << device.Ios().LastError() << "\n";
+      return kExitUsage;
+    }
+    device.IosConnectionChanged(true);
   }
 
   TIpodPhotoDb db(device, nullptr, true);

@@ -26,7 +26,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitItemsFailed = 1;
 constexpr int kExitUsage = 2;
 
-// Runs "list" or "export" with the arguments after the program name.
+// Runs "list", "export" or "devices" with the arguments after the program name.
 int RunCli(const std::vector<std::string>& args, TCliEnv& env);
 
 }  // namespace quill

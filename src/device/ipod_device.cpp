@@ -239,16 +239,24 @@ void TIpodDevice::PrepareTempName() {
 }
 
 std::string TIpodDevice::FetchPhotoDataFile(const std::string& name, const std::string& suffix) {
-  if (!IsIos) {
-    const std::string local = DiskPath("/PhotoData/" + name);
-    return platform_.FileExists(local) ? local : std::string();
-  }
+  const std::string source = IsIos ? std::string() : DiskPath("/PhotoData/" + name);
+  if (!IsIos && (source.empty() || !platform_.FileExists(source))) return {};
   PrepareTempName();
   if (TempName.empty()) {
     AddMessage("Copy photodb failed: no temporary file name could be made");
     return {};
   }
   const std::string local = TempName + suffix;
+  if (!IsIos) {
+    // SQLite may checkpoint the log into a database it opened and delete the
+    // log when it closes: reading the device's files in place would change them.
+    platform_.DeleteFile(local);
+    const int error = platform_.CopyFileNoOverwrite(source, local);
+    if (error == 0) return local;
+    AddMessage("Copy photodb failed: cannot copy " + source + " to " + local + " (error " +
+               std::to_string(error) + ")");
+    return {};
+  }
   try {
     TMemoryStream stream;
     if (!ios_->CopyToStream("/PhotoData/" + name, stream)) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -48,10 +49,12 @@ public:
 
   // Fields, as the rest of the program reads and sets them.
   std::string Messages;
-  bool IsIos = false;
-  bool Connected = false;
+  // Atomic: an iOS arrival or removal sets them on the mobile device
+  // library's thread while the transfer thread reads them.
+  std::atomic<bool> IsIos = false;
+  std::atomic<bool> Connected = false;
   bool EjectOnClose = false;
-  bool DiskFound = false;
+  std::atomic<bool> DiskFound = false;
   std::string Drive;  // mount point (or folder) of the disk-mode iPod
   std::string TempName;
   TChangeEvent OnChange;
@@ -86,6 +89,9 @@ public:
   bool DeviceFileExists(const std::string& path);
   bool ReadFileToStream(const std::string& path, TMemoryStream& stream);
   bool ReadPhotoDatabase(TMemoryStream& stream);
+  // A local copy of the device's PhotoData/<name> as TempName + suffix, also in
+  // disk mode (SQLite must never open a file on the device); empty when there
+  // is none or it could not be copied. The caller deletes the copy.
   std::string FetchPhotoDataFile(const std::string& name, const std::string& suffix);
   // Copies a device file named in colon form (":Photos:Full Resolution:x.jpg")
   // to a PC file that must not exist. 0, an error code (disk mode), or 2 (iOS).

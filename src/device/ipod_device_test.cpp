@@ -316,12 +316,19 @@ TEST_F(DeviceTest, WholeFileReads) {
                                   "\r\niPod not found, connect iPod to try again.");
 }
 
-TEST_F(DeviceTest, PhotoDataFilesAreUsedInPlaceOnADisk) {
+TEST_F(DeviceTest, PhotoDataFilesAreCopiedOnADiskToo) {
   Write(ipod_ / "PhotoData/Photos.sqlite", "SQLite");
+  Write(ipod_ / "PhotoData/Photos.sqlite-wal", "log");
   auto device = Connected();
-  EXPECT_EQ(device->FetchPhotoDataFile("Photos.sqlite", ""), ipod_ / "PhotoData/Photos.sqlite");
-  EXPECT_EQ(device->FetchPhotoDataFile("Photos.sqlite-wal", "-wal"), "");
-  EXPECT_TRUE(platform_.Written().empty());
+  const std::string database = device->FetchPhotoDataFile("Photos.sqlite", "");
+  ASSERT_FALSE(database.empty());
+  EXPECT_EQ(database, device->TempName);
+  EXPECT_EQ(Read(database), "SQLite");
+  EXPECT_EQ(device->FetchPhotoDataFile("Photos.sqlite-wal", "-wal"), database + "-wal");
+  EXPECT_EQ(Read(database + "-wal"), "log");
+  EXPECT_EQ(device->FetchPhotoDataFile("Photos.sqlite-shm", "-shm"), "");
+  std::filesystem::remove(database);
+  std::filesystem::remove(database + "-wal");
 }
 
 // ---- .ithmb records --------------------------------------------------------------

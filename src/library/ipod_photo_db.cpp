@@ -15,7 +15,32 @@ void TIpodPhotoDb::AddLog(const std::string& line) {
 }
 
 bool TIpodPhotoDb::LoadPhotoLibrary() {
-  bool result = ParsePhotoDatabase();
+  bool result = false;
+  const std::string database = Device.FetchPhotoDataFile("Photos.sqlite", "");
+  if (!database.empty()) {
+    // The log lies beside the copy under the name SQLite looks for.
+    Device.FetchPhotoDataFile("Photos.sqlite-wal", "-wal");
+    const bool copyOriginals = CopyOriginals;
+    try {
+      result = ReadPhotosSqlite(database);
+    } catch (...) {
+      result = false;
+    }
+    if (!result) {
+      // A half-read library must not stay behind: should the Photo Database
+      // be missing too, its albums and photos would be shown and its
+      // original-file transfer would be run on a disk-mode library.
+      Photos.Clear();
+      Albums.Clear();
+      ThumbFormat = TPhotoInfo{};
+      CopyOriginals = copyOriginals;
+    }
+    // Both files are always local copies; SQLite may also have left its
+    // shared-memory index or a journal beside them.
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+      Device.DeletePcFile(database + suffix);
+  }
+  if (!result) result = ParsePhotoDatabase();
   // The camera folder is listed whatever became of the library: its files
   // alone are something to show.
   if (HasCamera && LoadCameraFiles() > 0) result = true;

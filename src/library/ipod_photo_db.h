@@ -154,9 +154,11 @@ private:
   int transfer_errors_ = 0;
 
   // Photo positions by id, sorted by (id, position): the page side's searches
-  // by id without a pass over Photos per album position. Rebuilt whenever
-  // Photos no longer matches the fingerprint it was built from.
-  std::span<const std::pair<std::uint32_t, std::uint32_t>> PhotoPositions(std::uint32_t id);
+  // by id without a pass over Photos per album position. Refreshed at the
+  // start of each page or menu operation, rebuilt only when Photos no longer
+  // matches the fingerprint it was built from.
+  void RefreshPhotoIndex();
+  std::span<const std::pair<std::uint32_t, std::uint32_t>> PhotoPositions(std::uint32_t id) const;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> photo_index_;
   std::uint64_t photo_index_key_ = 0;
   bool photo_index_built_ = false;

@@ -135,23 +135,18 @@ TItemOutcome TIpodPhotoDb::PublishPhoto(const std::string& name,
   std::string candidate = name;
   for (int k = 1; k <= kMaxNameCandidates; ++k) {
     const std::string path = DestFolder + candidate;
-    bool same = false;
-    if (Device.PcFileExists(path)) {
-      same = SameFileBytes(Device, path, bytes, existing);
-    } else {
-      const int rc = Device.WritePcFileNoOverwrite(path, bytes);
-      if (rc == 0) {
-        written = path;
-        return TItemOutcome::Written;
-      }
-      // Created by someone else since the test: judge it like any other.
-      if (rc != EEXIST) {
-        error = rc;
-        return TItemOutcome::Failed;
-      }
-      same = SameFileBytes(Device, path, bytes, existing);
+    // The write itself is the test for the name: it refuses a name in use
+    // with EEXIST, and the usual case (a new name) costs no extra look-up.
+    const int rc = Device.WritePcFileNoOverwrite(path, bytes);
+    if (rc == 0) {
+      written = path;
+      return TItemOutcome::Written;
     }
-    if (same) {
+    if (rc != EEXIST) {
+      error = rc;
+      return TItemOutcome::Failed;
+    }
+    if (SameFileBytes(Device, path, bytes, existing)) {
       written = path;
       return TItemOutcome::AlreadyThere;
     }
@@ -187,23 +182,28 @@ int TIpodPhotoDb::ExportRgb() {
 int TIpodPhotoDb::ExportSwappedRgb() {
   TBitmap24 bitmap;
   std::vector<std::uint8_t> jpeg;
-  std::vector<std::uint8_t> buffer(kSwappedBytes);
   TExportRun run(*this, "nRGB");
   return run.Run([&](const TPhotoItem& photo, std::span<const std::uint8_t>& file) {
-    // A slot larger than a 176 x 132 picture is cut to it. The buffer starts
-    // zeroed and every photo of the run fills the same first bytes, so a
-    // smaller slot leaves the rest black, never another photo's pixels.
-    const std::size_t size = SlotCutToBuffer(ExportFormat.SlotBytes, buffer.size());
+    // A slot larger than a 176 x 132 picture is cut to it; a smaller one
+    // leaves the rows it does not hold black.
+    const std::size_t size = SlotCutToBuffer(ExportFormat.SlotBytes, kSwappedBytes);
     if (size == 0) return kUndecodable;
     WorkStream.Clear();
-    if (!Device.ReadThumbRecord(size, WorkStream, photo.ImageOffset) || WorkStream.Size() < size) {
+    WorkStream.Write(BitmapHeader.data(), BitmapHeader.size());
+    if (!Device.ReadThumbRecord(size, WorkStream, photo.ImageOffset) ||
+        WorkStream.Size() < BitmapHeader.size() + size) {
       return kReadError;
     }
-    std::memcpy(buffer.data(), WorkStream.Bytes().data(), size);
-    for (std::size_t i = 0; i + 1 < buffer.size(); i += 2) std::swap(buffer[i], buffer[i + 1]);
-    WorkStream.Clear();
-    WorkStream.Write(BitmapHeader.data(), BitmapHeader.size());
-    WorkStream.Write(buffer.data(), size);
+    // The record follows the header in the stream and is turned to low byte
+    // first where it lies. An odd last byte belongs to no whole pixel, and
+    // the bitmap reader passes over it.
+    std::uint8_t* pixels = WorkStream.Data().data() + BitmapHeader.size();
+    for (std::size_t i = 0; i + 1 < size; i += 2) {
+      std::uint16_t unit;
+      std::memcpy(&unit, pixels + i, 2);
+      unit = static_cast<std::uint16_t>((unit >> 8) | (unit << 8));
+      std::memcpy(pixels + i, &unit, 2);
+    }
     if (!LoadBitmapFile(WorkStream.Bytes(), bitmap) || !EncodeJpeg(bitmap, kJpegQuality, jpeg)) {
       return kUndecodable;
     }
@@ -213,7 +213,6 @@ int TIpodPhotoDb::ExportSwappedRgb() {
 }
 
 int TIpodPhotoDb::ExportInterlacedUyvy() {
-  TBitmap24 wide(704, 480);
   TBitmap24 out(640, 480);
   std::vector<std::uint8_t> jpeg;
   TExportRun run(*this, "uYUV");
@@ -224,16 +223,11 @@ int TIpodPhotoDb::ExportInterlacedUyvy() {
         WorkStream.Size() < kInterlacedBytes) {
       return kReadError;
     }
-    const std::uint8_t* record = WorkStream.Bytes().data();
-    // Even lines first, then odd lines.
-    for (int field = 0; field < 2; ++field) {
-      for (int i = 0; i < 240; ++i) {
-        const std::size_t line = static_cast<std::size_t>(field * 240 + i) * kUyvyLineBytes;
-        UyvyLineToBgr(std::span<const std::uint8_t, kUyvyLineBytes>(record + line, kUyvyLineBytes),
-                      wide.Row(2 * i + field));
-      }
-    }
-    ResampleBilinear(wide, out);
+    // Even lines first, then odd lines; 704 kept columns resampled to 640.
+    InterlacedRecordToBitmap(
+        std::span<const std::uint8_t, kInterlacedRecordBytes>(WorkStream.Bytes().data(),
+                                                              kInterlacedRecordBytes),
+        out);
     if (!EncodeJpeg(out, kJpegQuality, jpeg)) return kUndecodable;
     file = jpeg;
     return 0;
@@ -243,18 +237,25 @@ int TIpodPhotoDb::ExportInterlacedUyvy() {
 int TIpodPhotoDb::ExportPlanarYuv() {
   TBitmap24 bitmap(720, 480);
   std::vector<std::uint8_t> jpeg;
-  std::vector<std::uint8_t> buffer(kPlanarBufferBytes);
+  std::vector<std::uint8_t> buffer;
   TExportRun run(*this, "Yuv");
   return run.Run([&](const TPhotoItem& photo, std::span<const std::uint8_t>& file) {
-    const std::size_t size = SlotCutToBuffer(ExportFormat.SlotBytes, buffer.size());
+    const std::size_t size = SlotCutToBuffer(ExportFormat.SlotBytes, kPlanarBufferBytes);
     if (size == 0) return kUndecodable;
     WorkStream.Clear();
     if (!Device.ReadThumbRecord(size, WorkStream, photo.ImageOffset) || WorkStream.Size() < size) {
       return kReadError;
     }
-    // As for the swapped layout: a short slot leaves the rest of the buffer zero.
-    std::memcpy(buffer.data(), WorkStream.Bytes().data(), size);
-    if (!PlanarYuvToBitmap(buffer, bitmap)) return kUndecodable;
+    // A whole record is converted where it was read. A short slot goes
+    // through the buffer: every photo of the run fills the same first bytes,
+    // so the rest stays zero, never another photo's pixels.
+    if (size >= kPlanarRecordBytes) {
+      if (!PlanarYuvToBitmap(WorkStream.Bytes().first(size), bitmap)) return kUndecodable;
+    } else {
+      if (buffer.empty()) buffer.resize(kPlanarBufferBytes);
+      std::memcpy(buffer.data(), WorkStream.Bytes().data(), size);
+      if (!PlanarYuvToBitmap(buffer, bitmap)) return kUndecodable;
+    }
     if (!EncodeJpeg(bitmap, kJpegQuality, jpeg)) return kUndecodable;
     file = jpeg;
     return 0;

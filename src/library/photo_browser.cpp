@@ -42,23 +42,26 @@ void FillWhite(TBitmap24& bitmap) {
 
 }  // namespace
 
-std::span<const std::pair<std::uint32_t, std::uint32_t>> TIpodPhotoDb::PhotoPositions(std::uint32_t id) {
-  // One pass over the ids costs far less than the page or selection work it
-  // serves, and it notices any change of Photos without hooks in its writers.
+void TIpodPhotoDb::RefreshPhotoIndex() {
+  // One pass over the ids per page or menu operation costs far less than the
+  // work it serves, and notices any change of Photos without hooks in its
+  // writers.
   std::uint64_t key = 0xcbf29ce484222325ULL ^ Photos.Count();
   for (std::size_t i = 0; i < Photos.Count(); ++i) {
     key = (key ^ Photos.Items(i).Id) * 0x100000001b3ULL;
   }
-  if (!photo_index_built_ || key != photo_index_key_) {
-    photo_index_.clear();
-    photo_index_.reserve(Photos.Count());
-    for (std::size_t i = 0; i < Photos.Count(); ++i) {
-      photo_index_.emplace_back(Photos.Items(i).Id, static_cast<std::uint32_t>(i));
-    }
-    std::sort(photo_index_.begin(), photo_index_.end());
-    photo_index_key_ = key;
-    photo_index_built_ = true;
+  if (photo_index_built_ && key == photo_index_key_ && photo_index_.size() == Photos.Count()) return;
+  photo_index_.clear();
+  photo_index_.reserve(Photos.Count());
+  for (std::size_t i = 0; i < Photos.Count(); ++i) {
+    photo_index_.emplace_back(Photos.Items(i).Id, static_cast<std::uint32_t>(i));
   }
+  std::sort(photo_index_.begin(), photo_index_.end());
+  photo_index_key_ = key;
+  photo_index_built_ = true;
+}
+
+std::span<const std::pair<std::uint32_t, std::uint32_t>> TIpodPhotoDb::PhotoPositions(std::uint32_t id) const {
   const auto begin = std::lower_bound(photo_index_.begin(), photo_index_.end(), std::pair{id, std::uint32_t{0}});
   auto end = begin;
   while (end != photo_index_.end() && end->first == id) ++end;
@@ -91,6 +94,7 @@ int TIpodPhotoDb::ShowAlbumPage(int album, int page, int fileNumber) {
   const std::size_t slot = ThumbFormat.SlotBytes > 0 ? static_cast<std::size_t>(ThumbFormat.SlotBytes) : 0;
   if (!Device.OpenThumbFile(name, slot)) return 0;
 
+  RefreshPhotoIndex();
   std::size_t first = 0;
   if (FirstOfPage(page, CellsPerPage, first)) {
     for (std::size_t k = first; k < item.PhotoIds.size() && count < CellsPerPage; ++k) {
@@ -226,6 +230,7 @@ void TIpodPhotoDb::CameraCellClick(int cell) {
 void TIpodPhotoDb::SelectAlbumPhotos(TSelectOp op, int album) {
   if (album < 0 || static_cast<std::size_t>(album) >= Albums.Count()) return;
   const TPhotoAlbumItem& item = Albums.Items(static_cast<std::size_t>(album));
+  RefreshPhotoIndex();
   for (std::uint32_t id : item.PhotoIds) {
     const auto positions = PhotoPositions(id);
     if (positions.empty()) continue;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <charconv>
 #include <limits>
 #include <optional>
@@ -145,6 +146,9 @@ bool TIpodPhotoDb::ReadImageList(const TByteReader& data, std::uint64_t sectionP
   if (count == 0) return false;
   std::uint64_t pos = Add(listPos, list->HeaderLen);
   if (!SurveyFormats(data, pos)) return false;
+  // The count is the file's word; no more images than the data can hold
+  // are reserved for.
+  Photos.Reserve(std::min<std::uint64_t>(list->Third, data.Size() / kImageBytes));
   // Each image moves the walk forward and a read past the end is a wrong tag,
   // so a count larger than the data ends at the end of the data.
   for (std::int32_t i = 0; i < count; ++i) {

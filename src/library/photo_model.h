@@ -37,6 +37,9 @@ public:
   const TPhotoItem& Items(std::size_t i) const { return items_[i]; }
   std::size_t Count() const { return items_.size(); }
   void Clear() { items_.clear(); }
+  // Room for count items in all, so that a load of a known size neither
+  // copies the list as it grows nor holds twice the room it needs.
+  void Reserve(std::size_t count) { items_.reserve(count); }
   void Delete(std::size_t i) { items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(i)); }
   void Select(std::size_t i);
   void Unselect(std::size_t i);

@@ -24,6 +24,19 @@ inline constexpr std::size_t kUyvyLineBytes = 1440;
 inline constexpr int kUyvyKeptPixels = 704;
 void UyvyLineToBgr(std::span<const std::uint8_t, kUyvyLineBytes> line, std::uint8_t* bgr);
 
+// One row of the planar layout: 2 x pairs pixels from their Y bytes and the
+// pairs' U and V bytes, as B, G, R into bgr (pairs x 6 bytes).
+void PlanarRowToBgr(const std::uint8_t* luma, const std::uint8_t* u, const std::uint8_t* v,
+                    std::size_t pairs, std::uint8_t* bgr);
+
+// A whole interlaced record (the 240 even lines, then the 240 odd ones) as
+// the 640 x 480 picture it is exported as: the same bytes as converting every
+// line with UyvyLineToBgr into a 704 x 480 bitmap (line i of field f is row
+// 2i + f) and resampling that with ResampleBilinear. Makes out 640 x 480.
+inline constexpr std::size_t kInterlacedRecordBytes = 720 * 480 * 2;
+void InterlacedRecordToBitmap(std::span<const std::uint8_t, kInterlacedRecordBytes> record,
+                              TBitmap24& out);
+
 // The planar 4:2:0 layout of 720 x 480 pixels: the Y plane, then the U and the
 // V plane of 360 x 240 each. Fills out (made 720 x 480) from a record of at
 // least kPlanarRecordBytes bytes; false, out untouched, for a shorter one.

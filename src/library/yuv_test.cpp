@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 namespace quill {
@@ -121,6 +123,81 @@ TEST(PlanarYuvTest, TwoByTwoBlocksShareTheirChroma) {
   EXPECT_FALSE(PlanarYuvToBitmap(record, out));
 }
 
+// The formulas as written, in double precision, rounded by nearbyint (ties
+// to even): the reference the converters must match to the last bit.
+std::uint8_t PlainClamp(double x) {
+  const double r = std::nearbyint(x);
+  return static_cast<std::uint8_t>(r < 0 ? 0 : r > 255 ? 255 : r);
+}
+
+TBgr PlainYuv(int y, int u, int v, bool planar) {
+  const double l = 1.164 * (y - 16.0);
+  const double r = l + 1.596 * (v - 128.0);
+  const double g = l - (planar ? 0.391 : 0.392) * (u - 128.0) - 0.813 * (v - 128.0);
+  const double b = l + (planar ? 2.018 : 2.017) * (u - 128.0);
+  return {PlainClamp(b), PlainClamp(g), PlainClamp(r)};
+}
+
+// Every (Y, U, V) triple goes through the line converters, 128 pairs of Y
+// values per (U, V); the pixels are compared with the plain formulas.
+TEST(YuvExactnessTest, EveryTripleOfTheInterlacedLayout) {
+  std::array<std::uint8_t, kUyvyLineBytes> line{};
+  std::array<std::uint8_t, kUyvyKeptPixels * 3> bgr{};
+  constexpr std::uint32_t kPairs = 65536u * 128u;
+  constexpr std::uint32_t kPairsPerLine = 352;  // pairs 4 to 355
+  std::uint32_t mismatches = 0;
+  for (std::uint32_t first = 0; first < kPairs; first += kPairsPerLine) {
+    const std::uint32_t count = std::min(kPairsPerLine, kPairs - first);
+    for (std::uint32_t k = 0; k < kPairsPerLine; ++k) {
+      const std::uint32_t pair = first + (k < count ? k : 0);
+      std::uint8_t* g = line.data() + (4 + k) * 4;
+      g[0] = static_cast<std::uint8_t>(pair >> 15);          // U
+      g[2] = static_cast<std::uint8_t>(pair >> 7);           // V
+      g[1] = static_cast<std::uint8_t>((pair & 127) * 2);    // Y of the even pixel
+      g[3] = static_cast<std::uint8_t>((pair & 127) * 2 + 1);
+    }
+    UyvyLineToBgr(line, bgr.data());
+    for (std::uint32_t k = 0; k < count; ++k) {
+      const std::uint8_t* g = line.data() + (4 + k) * 4;
+      for (int half = 0; half < 2; ++half) {
+        const std::uint8_t* px = bgr.data() + (2 * k + half) * 3;
+        const TBgr expected = PlainYuv(g[1 + 2 * half], g[0], g[2], false);
+        if (TBgr{px[0], px[1], px[2]} != expected && ++mismatches <= 5) {
+          ADD_FAILURE() << "Y " << int{g[1 + 2 * half]} << " U " << int{g[0]} << " V "
+                        << int{g[2]};
+        }
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
+
+TEST(YuvExactnessTest, EveryTripleOfThePlanarLayout) {
+  // One row per (U, V) block of 64: 64 chroma pairs, 128 Y values each, so
+  // the pairs run odd lengths too and the tail path is covered.
+  constexpr std::size_t kPairs = 64 * 128 + 3;
+  std::vector<std::uint8_t> luma(2 * kPairs), u(kPairs), v(kPairs), bgr(6 * kPairs);
+  std::uint32_t mismatches = 0;
+  for (std::uint32_t block = 0; block < 65536; block += 64) {
+    for (std::size_t c = 0; c < kPairs; ++c) {
+      const std::uint32_t uv = block + static_cast<std::uint32_t>(c / 128 % 64);
+      u[c] = static_cast<std::uint8_t>(uv >> 8);
+      v[c] = static_cast<std::uint8_t>(uv);
+      luma[2 * c] = static_cast<std::uint8_t>(c % 128 * 2);
+      luma[2 * c + 1] = static_cast<std::uint8_t>(c % 128 * 2 + 1);
+    }
+    PlanarRowToBgr(luma.data(), u.data(), v.data(), kPairs, bgr.data());
+    for (std::size_t p = 0; p < 2 * kPairs; ++p) {
+      const TBgr expected = PlainYuv(luma[p], u[p / 2], v[p / 2], true);
+      if (TBgr{bgr[3 * p], bgr[3 * p + 1], bgr[3 * p + 2]} != expected && ++mismatches <= 5) {
+        ADD_FAILURE() << "Y " << int{luma[p]} << " U " << int{u[p / 2]} << " V "
+                      << int{v[p / 2]};
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
+
 TBitmap24 Filled(int width, int height, std::uint8_t value) {
   TBitmap24 bitmap(width, height);
   for (std::uint8_t& byte : bitmap.MutablePixels()) byte = value;
@@ -192,6 +269,79 @@ TEST(ResampleBilinearTest, EmptyBitmapsAreLeftAlone) {
   EXPECT_EQ(dst.Row(1)[3], 7);
   ResampleBilinear(Filled(2, 2, 9), empty);
   EXPECT_TRUE(empty.Empty());
+}
+
+// The formula of the resampling as written, pixel by pixel.
+TBitmap24 PlainResample(const TBitmap24& src, int width, int height) {
+  TBitmap24 dst(width, height);
+  const std::uint32_t xStep = (static_cast<std::uint32_t>(src.Width()) << 16) / width;
+  const std::uint32_t yStep = (static_cast<std::uint32_t>(src.Height()) << 16) / height;
+  for (int r = 0; r < height; ++r) {
+    const std::uint32_t fy = static_cast<std::uint32_t>(r) * yStep;
+    const std::uint32_t sy = fy >> 16, fracY = fy & 0xFFFF, invY = 65535 - fracY;
+    const std::uint8_t* row0 = src.Row(static_cast<int>(sy));
+    const std::uint8_t* row1 =
+        sy < static_cast<std::uint32_t>(src.Height()) - 1 ? src.Row(static_cast<int>(sy + 1)) : row0;
+    for (int c = 0; c < width; ++c) {
+      const std::uint32_t fx = static_cast<std::uint32_t>(c) * xStep;
+      const std::uint32_t sx = fx >> 16, fracX = fx & 0xFFFF;
+      const std::uint32_t sx1 = std::min<std::uint32_t>(sx + 1, static_cast<std::uint32_t>(src.Width()) - 1);
+      const std::uint32_t w01 = (invY * fracX) >> 16, w00 = invY - w01;
+      const std::uint32_t w11 = (fracY * fracX) >> 16, w10 = fracY - w11;
+      for (int k = 0; k < 3; ++k) {
+        const std::uint32_t sum = row0[sx * 3 + k] * w00 + row0[sx1 * 3 + k] * w01 +
+                                  row1[sx * 3 + k] * w10 + row1[sx1 * 3 + k] * w11;
+        dst.Row(r)[c * 3 + k] = static_cast<std::uint8_t>(sum >> 16);
+      }
+    }
+  }
+  return dst;
+}
+
+TEST(ResampleExactnessTest, RandomPicturesOfRandomSizesMatchTheFormula) {
+  std::mt19937 random(11);
+  for (int round = 0; round < 40; ++round) {
+    const int width = 1 + static_cast<int>(random() % 300);
+    const int height = 1 + static_cast<int>(random() % 60);
+    const int toWidth = 1 + static_cast<int>(random() % 300);
+    const int toHeight = 1 + static_cast<int>(random() % 60);
+    TBitmap24 src(width, height);
+    for (std::uint8_t& byte : src.MutablePixels()) byte = static_cast<std::uint8_t>(random());
+    TBitmap24 dst(toWidth, toHeight);
+    ResampleBilinear(src, dst);
+    ASSERT_TRUE(std::equal(dst.Pixels().begin(), dst.Pixels().end(),
+                           PlainResample(src, toWidth, toHeight).Pixels().begin()))
+        << width << "x" << height << " to " << toWidth << "x" << toHeight;
+  }
+}
+
+// The whole-record path of the interlaced exporter against its definition:
+// every line through UyvyLineToBgr into 704 x 480, then ResampleBilinear.
+TEST(InterlacedRecordTest, RandomRecordsMatchLineByLineConversionAndResampling) {
+  std::mt19937 random(3);
+  std::vector<std::uint8_t> record(kInterlacedRecordBytes);
+  for (int round = 0; round < 6; ++round) {
+    for (std::size_t i = 0; i < record.size(); ++i) {
+      // Noise, then extremes: saturated chroma and the luma limits.
+      const std::uint8_t noise = static_cast<std::uint8_t>(random());
+      record[i] = round < 4 ? noise : (noise & 1 ? 255 : 0);
+    }
+    TBitmap24 wide(704, 480);
+    for (int row = 0; row < 480; ++row) {
+      const std::size_t line = static_cast<std::size_t>((row % 2) * 240 + row / 2) * kUyvyLineBytes;
+      UyvyLineToBgr(std::span<const std::uint8_t, kUyvyLineBytes>(record.data() + line, kUyvyLineBytes),
+                    wide.Row(row));
+    }
+    TBitmap24 expected(640, 480);
+    ResampleBilinear(wide, expected);
+    TBitmap24 out;
+    InterlacedRecordToBitmap(
+        std::span<const std::uint8_t, kInterlacedRecordBytes>(record.data(), record.size()), out);
+    ASSERT_EQ(out.Width(), 640);
+    ASSERT_EQ(out.Height(), 480);
+    ASSERT_TRUE(std::equal(out.Pixels().begin(), out.Pixels().end(), expected.Pixels().begin()))
+        << "round " << round;
+  }
 }
 
 }  // namespace

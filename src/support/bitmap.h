@@ -15,6 +15,9 @@ public:
 
   // Resizes and zero-fills; negative sizes count as 0.
   void SetSize(int width, int height);
+  // Resizes keeping whatever bytes the buffer holds (zero where it grows),
+  // for a decoder that writes every pixel itself.
+  void Reshape(int width, int height);
   int Width() const { return width_; }
   int Height() const { return height_; }
   bool Empty() const { return width_ == 0 || height_ == 0; }

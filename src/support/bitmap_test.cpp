@@ -129,6 +129,39 @@ TEST(Bitmap16, Rgb555MasksAndPlainSixteenBit) {
   EXPECT_EQ(At(out, 2, 0), kBlue);
 }
 
+// Every 16-bit value, 5-6-5 and 5-5-5: each channel of n bits widens by
+// repeating its top bits (abcde -> abcdeabc), on the eight-at-a-time path
+// and the single-pixel tail alike (two rows of 32768 pixels, one of 7).
+TEST(Bitmap16, EveryValueWidensByRepeatingItsTopBits) {
+  for (const bool six : {true, false}) {
+    for (const int width : {32768, 7}) {
+      const int height = width == 7 ? 1 : 2;
+      std::vector<std::uint8_t> pixels;
+      for (int i = 0; i < width * height; ++i) {
+        const auto value = static_cast<std::uint16_t>(static_cast<std::uint32_t>(i) * 40503u);
+        pixels.push_back(static_cast<std::uint8_t>(value));
+        pixels.push_back(static_cast<std::uint8_t>(value >> 8));
+      }
+      TBmpSpec spec = Rgb565(width, -height, pixels);
+      spec.masks = six ? std::vector<std::uint32_t>{0xF800, 0x07E0, 0x001F}
+                       : std::vector<std::uint32_t>{0x7C00, 0x03E0, 0x001F};
+      TBitmap24 out;
+      ASSERT_TRUE(LoadBitmapFile(MakeBmp(spec), out));
+      for (int i = 0; i < width * height; ++i) {
+        const std::uint32_t v = static_cast<std::uint16_t>(static_cast<std::uint32_t>(i) * 40503u);
+        const std::uint32_t b = v & 0x1F;
+        const std::uint32_t g = six ? (v >> 5) & 0x3F : (v >> 5) & 0x1F;
+        const std::uint32_t r = (v >> (six ? 11 : 10)) & 0x1F;
+        const TPixel expected{
+            static_cast<std::uint8_t>(b << 3 | b >> 2),
+            static_cast<std::uint8_t>(six ? (g << 2 | g >> 4) : (g << 3 | g >> 2)),
+            static_cast<std::uint8_t>(r << 3 | r >> 2)};
+        ASSERT_EQ(At(out, i % width, i / width), expected) << std::hex << v;
+      }
+    }
+  }
+}
+
 TEST(Bitmap16, RowsArePaddedToFourBytes) {
   // 3 pixels of 2 bytes take 6 bytes, padded to 8; the padding must be skipped.
   TBitmap24 out;
@@ -178,6 +211,16 @@ TEST(Bitmap16, ShortPixelDataLeavesMissingRowsBlack) {
   ASSERT_TRUE(LoadBitmapFile(MakeBmp(Rgb565(4, -4, {})), out));
   EXPECT_EQ(out.Width(), 4);
   EXPECT_EQ(At(out, 3, 3), kBlack);
+
+  // A bitmap reused at the same size keeps nothing of the picture before.
+  ASSERT_TRUE(LoadBitmapFile(MakeBmp(Rgb565(2, -3, Words({0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF,
+                                                          0xFFFF, 0xFFFF}))),
+                             out));
+  EXPECT_EQ(At(out, 1, 2), kWhite);
+  ASSERT_TRUE(LoadBitmapFile(MakeBmp(Rgb565(2, -3, Words({0xF800, 0xF800, 0x001F}))), out));
+  EXPECT_EQ(At(out, 1, 1), kBlack);
+  EXPECT_EQ(At(out, 0, 2), kBlack);
+  EXPECT_EQ(At(out, 1, 2), kBlack);
 }
 
 TEST(Bitmap24, BottomUpAndTopDownRows) {

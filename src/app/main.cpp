@@ -1,0 +1,39 @@
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QScreen>
+
+#include "app/ipod_photo_frm.h"
+#include "app/message_boxes.h"
+
+int main(int argc, char* argv[]) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Quillmere Photo"));
+  QApplication::setOrganizationName(QStringLiteral("Quillmere"));
+  QApplication::setApplicationDisplayName(QStringLiteral("Quillmere Photo"));
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral("Copies the photos of an iPod to a folder on this computer."));
+  parser.addHelpOption();
+  const QCommandLineOption device(QStringLiteral("device"),
+                                  QStringLiteral("Take the folder DIR as the connected iPod instead of looking for one."),
+                                  QStringLiteral("DIR"));
+  parser.addOption(device);
+  parser.process(app);
+
+  quill::TFrmOptions options;
+  options.ProgramFolder = QApplication::applicationDirPath();
+  if (parser.isSet(device)) options.DeviceFolder = QDir(parser.value(device)).absolutePath();
+
+  auto platform = quill::CreateNativePlatform();
+  quill::TQtMessageBoxes boxes;
+  quill::TQtShell shell;
+  quill::TIpodPhotoFrm window(*platform, boxes, shell, options);
+  boxes.SetParent(&window);
+  // Centred on the desktop at start.
+  if (const QScreen* screen = window.screen()) {
+    window.move(screen->availableGeometry().center() - window.rect().center());
+  }
+  window.show();
+  return app.exec();
+}

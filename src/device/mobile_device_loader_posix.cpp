@@ -1,0 +1,44 @@
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "device/mobile_device_binding.h"
+#include "device/mobile_device_loader.h"
+
+namespace quill {
+
+namespace {
+constexpr const char* kLibraryName = "libquillmobiledevice.so";
+}
+
+void* OpenLibrary(const std::string& path) {
+  // RTLD_LOCAL: the library's names must not stand in for anyone else's.
+  return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void* FindSymbol(void* library, const char* name) { return dlsym(library, name); }
+
+std::string ProgramFolder() {
+  std::string path(4096, '\0');
+  const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
+  if (length <= 0) return {};
+  path.resize(static_cast<std::size_t>(length));
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::vector<std::string> MobileDeviceLibraryCandidates(const char* environmentValue,
+                                                       const std::string& programFolder) {
+  std::vector<std::string> candidates;
+  if (environmentValue && *environmentValue) candidates.emplace_back(environmentValue);
+  if (!programFolder.empty()) {
+    std::string inFolder = programFolder;
+    if (inFolder.back() != '/') inFolder += '/';
+    candidates.push_back(inFolder + kLibraryName);
+  }
+  candidates.emplace_back(kLibraryName);
+  return candidates;
+}
+
+}  // namespace quill
