@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <system_error>
@@ -17,6 +18,19 @@ constexpr int kCopyBufferMiB = 3;
 constexpr int kIosCopyFailed = 2;
 constexpr unsigned kEjectAttempts = 5;
 constexpr unsigned kEjectPauseMs = 500;
+
+// The loss of the volume is handled on the GUI thread while the transfer
+// thread may be building device paths or adding a message: Drive and
+// Messages change, and Drive is read by the file operations, under this lock.
+std::mutex& StateMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::string LockedCopy(const std::string& text) {
+  std::lock_guard lock(StateMutex());
+  return text;
+}
 
 std::string WithoutTrailingSeparators(std::string path) {
   while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
@@ -71,6 +85,7 @@ TIpodDevice::~TIpodDevice() {
 }
 
 void TIpodDevice::AddMessage(std::string_view line) {
+  std::lock_guard lock(StateMutex());
   Messages += "\r\n";
   Messages += line;
 }
@@ -79,7 +94,10 @@ void TIpodDevice::AddMessage(std::string_view line) {
 
 void TIpodDevice::Accept(const TMountEntry& volume, const std::string& drive, bool iosMediaFolder) {
   IsIos = false;
-  Drive = drive;
+  {
+    std::lock_guard lock(StateMutex());
+    Drive = drive;
+  }
   volume_ = volume;
   IosMediaFolder = iosMediaFolder;
 }
@@ -160,9 +178,14 @@ void TIpodDevice::Lost() {
   AddMessage("[!]: Lost iPod, please connect iPod to try again");
   Connected = false;
   DiskFound = false;
-  IsIos = false;
-  IosMediaFolder = false;
-  Drive.clear();
+  // The transfer thread's file operations read these two: written only when
+  // they change (a disk-mode loss leaves IsIos as it was, false).
+  if (IsIos) IsIos = false;
+  if (IosMediaFolder) IosMediaFolder = false;
+  {
+    std::lock_guard lock(StateMutex());
+    Drive.clear();
+  }
   volume_ = TMountEntry{};
   if (OnChange) OnChange(false, false);
 }
@@ -178,7 +201,8 @@ void TIpodDevice::IosConnectionChanged(bool connected) {
 // ---- Device files ----------------------------------------------------------
 
 std::string TIpodDevice::DiskPath(std::string_view devicePath, bool colonForm) const {
-  if (Drive.empty()) return {};
+  std::string root = LockedCopy(Drive);
+  if (root.empty()) return {};
   const char sep = platform_.Separator();
   std::string relative;
   relative.reserve(devicePath.size());
@@ -186,7 +210,6 @@ std::string TIpodDevice::DiskPath(std::string_view devicePath, bool colonForm) c
     relative += (c == '/' || c == '\\' || (colonForm && c == ':')) ? sep : c;
   const std::size_t first = relative.find_first_not_of(sep);
   relative.erase(0, first == std::string::npos ? relative.size() : first);
-  std::string root = Drive;
   while (root.size() > 1 && root.back() == sep) root.pop_back();
   if (root.size() == 1 && root[0] == sep) return root + relative;
   return root + sep + relative;
@@ -465,7 +488,7 @@ bool TIpodDevice::ReadCameraThumb(const std::string& folder, const std::string& 
   // In disk mode the folder already begins with Drive.
   auto read = [&](const std::string& path) {
     if (IsIos) return ReadFileToStream(path, stream);
-    return ReadLocalToStream(Drive.empty() ? std::string() : path, path, stream);
+    return ReadLocalToStream(LockedCopy(Drive).empty() ? std::string() : path, path, stream);
   };
   const std::string thm = ChangeFileExt(fileName, ".THM");
   if (read(folder + ".MISC" + sep + thm) || read(folder + thm)) {
