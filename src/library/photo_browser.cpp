@@ -88,9 +88,16 @@ int TIpodPhotoDb::ShowAlbumPage(int album, int page, int fileNumber) {
 
   TCellCursor at{CellGap, CellGap};
   PrepareBitmapHeader(true);
-  const std::string name = ThumbFormat.FromIosLibrary
-                               ? ThumbFormat.FileName
-                               : "F" + std::to_string(ThumbFormat.FormatId) + "_" + std::to_string(fileNumber);
+  // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "F" + std::string at -O3.
+  std::string name;
+  if (ThumbFormat.FromIosLibrary) {
+    name = ThumbFormat.FileName;
+  } else {
+    name = "F";
+    name += std::to_string(ThumbFormat.FormatId);
+    name += '_';
+    name += std::to_string(fileNumber);
+  }
   const std::size_t slot = ThumbFormat.SlotBytes > 0 ? static_cast<std::size_t>(ThumbFormat.SlotBytes) : 0;
   if (!Device.OpenThumbFile(name, slot)) return 0;
 
