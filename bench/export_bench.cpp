@@ -52,19 +52,19 @@ const TCase kCases[] = {
 class TLibraryFixture {
 public:
   TLibraryFixture(const TCase& c, int photos) {
-    testing::TLibrarySpec spec;
+    testing::TLibrarySpec desc;
     testing::TFormatSpec exportFormat;
     exportFormat.FormatId = c.FormatId;
     exportFormat.Layout = c.Layout;
     exportFormat.Width = c.Width;
     exportFormat.Height = c.Height;
-    spec.Formats.push_back(exportFormat);
+    desc.Formats.push_back(exportFormat);
     testing::TFormatSpec thumbs;
     thumbs.FormatId = 1036;
     thumbs.Layout = TRecordLayout::Rgb565;
     thumbs.Width = 50;
     thumbs.Height = 41;
-    spec.Formats.push_back(thumbs);
+    desc.Formats.push_back(thumbs);
     testing::TAlbumSpec all;
     all.Title = "Photo Library";
     for (int i = 0; i < photos; ++i) {
@@ -73,10 +73,10 @@ public:
       photo.Picture = testing::TestPicture(c.Width, c.Height, photo.Id);
       all.PhotoIds.push_back(photo.Id);
       Decoded.push_back(testing::ExpectedPicture(c.Layout, photo.Picture, c.Width, c.Height));
-      spec.Photos.push_back(std::move(photo));
+      desc.Photos.push_back(std::move(photo));
     }
-    spec.Albums.push_back(all);
-    testing::WriteIpod(spec, root_.Path() + "/ipod");
+    desc.Albums.push_back(all);
+    testing::WriteIpod(desc, root_.Path() + "/ipod");
     platform_ = CreateNativePlatform();
     device_ = std::make_unique<TIpodDevice>(*platform_, nullptr);
     std::string error;

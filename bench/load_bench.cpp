@@ -29,8 +29,8 @@ constexpr int kPhotos = 100000;
 // format in files of 5,000 records and a thumbnail format, every photo in the master album and each
 // tenth in a second album); the .ithmb files are not needed for loading.
 void WriteLibrary(const std::string& root) {
-  testing::TLibrarySpec spec;
-  spec.Formats = {{1019, TRecordLayout::InterlacedUyvy, 720, 480, 0, 0, 5000, 0, true},
+  testing::TLibrarySpec desc;
+  desc.Formats = {{1019, TRecordLayout::InterlacedUyvy, 720, 480, 0, 0, 5000, 0, true},
                   {1036, TRecordLayout::Rgb565, 50, 41, 0, 0, 0, 0, true}};
   testing::TAlbumSpec all{"Photo Library", false, false, {}, 0};
   testing::TAlbumSpec some{"Holidays", false, false, {}, 0};
@@ -39,11 +39,11 @@ void WriteLibrary(const std::string& root) {
     photo.Id = static_cast<std::uint32_t>(64 + i);
     all.PhotoIds.push_back(photo.Id);
     if (i % 10 == 0) some.PhotoIds.push_back(photo.Id);
-    spec.Photos.push_back(std::move(photo));
+    desc.Photos.push_back(std::move(photo));
   }
-  spec.Albums = {all, some};
+  desc.Albums = {all, some};
   std::filesystem::create_directories(root + "/iPod_Control/iTunes");
-  testing::WriteFile(root + "/Photos/Photo Database", testing::BuildPhotoDatabase(spec));
+  testing::WriteFile(root + "/Photos/Photo Database", testing::BuildPhotoDatabase(desc));
 }
 
 std::size_t HeapInUse() { return mallinfo2().uordblks; }

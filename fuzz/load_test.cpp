@@ -57,24 +57,24 @@ public:
 };
 
 TLibrarySpec Library(int photos) {
-  TLibrarySpec spec;
-  spec.Formats = {{1015, TRecordLayout::Rgb565, 130, 88}, {1032, TRecordLayout::Rgb565, 42, 37}};
+  TLibrarySpec desc;
+  desc.Formats = {{1015, TRecordLayout::Rgb565, 130, 88}, {1032, TRecordLayout::Rgb565, 42, 37}};
   TAlbumSpec master{"Library", false, false, {}};
   for (int i = 0; i < photos; ++i) {
     const std::uint32_t id = kFirstId + static_cast<std::uint32_t>(i);
-    spec.Photos.push_back({id, {}, "", {}});
+    desc.Photos.push_back({id, {}, "", {}});
     master.PhotoIds.push_back(id);
   }
-  spec.Albums.push_back(master);
+  desc.Albums.push_back(master);
   const int perAlbum = photos / (kAlbums - 1);
   for (int a = 1; a < kAlbums; ++a) {
     TAlbumSpec album{"Album " + std::to_string(a), a % 2 == 0, false, {}};
     for (int i = 0; i < perAlbum; ++i) {
       album.PhotoIds.push_back(kFirstId + static_cast<std::uint32_t>((a - 1) * perAlbum + i));
     }
-    spec.Albums.push_back(album);
+    desc.Albums.push_back(album);
   }
-  return spec;
+  return desc;
 }
 
 // Every selected photo is the 100th of the list: the ones whose records are
@@ -82,13 +82,13 @@ TLibrarySpec Library(int photos) {
 bool Selected(int index, int photos) { return index % (photos / kSelected) == 0; }
 
 void WriteLibrary(int photos, const std::string& root) {
-  const TLibrarySpec spec = Library(photos);
+  const TLibrarySpec desc = Library(photos);
   WriteFile(root + "/iPod_Control/iTunes/iTunesDB", {0});
-  WriteFile(root + "/Photos/Photo Database", BuildPhotoDatabase(spec));
-  const auto places = PlaceRecords(spec);
+  WriteFile(root + "/Photos/Photo Database", BuildPhotoDatabase(desc));
+  const auto places = PlaceRecords(desc);
   std::filesystem::create_directories(root + "/Photos/Thumbs");
-  for (std::size_t f = 0; f < spec.Formats.size(); ++f) {
-    const TFormatSpec& format = spec.Formats[f];
+  for (std::size_t f = 0; f < desc.Formats.size(); ++f) {
+    const TFormatSpec& format = desc.Formats[f];
     const std::string path = root + "/Photos/Thumbs/" + IthmbFileName(format.FormatId, 1);
     std::uint64_t end = 0;
     {

@@ -33,30 +33,30 @@ private:
 };
 
 TLibrarySpec SmallLibrary(int variant) {
-  TLibrarySpec spec;
-  spec.Formats = {{1015, TRecordLayout::Rgb565, 130, 88},
+  TLibrarySpec desc;
+  desc.Formats = {{1015, TRecordLayout::Rgb565, 130, 88},
                   {1019, TRecordLayout::InterlacedUyvy, 720, 480, 0, 0, 2},
                   {1032, TRecordLayout::Rgb565, 42, 37}};
-  if (variant % 2 == 1) spec.Formats.push_back({1081, TRecordLayout::Jpeg, 640, 480});
-  for (std::uint32_t id = 64; id < 67; ++id) spec.Photos.push_back({id, {}, "", {}});
-  spec.Albums = {{"Library", false, false, {64, 65, 66}},
+  if (variant % 2 == 1) desc.Formats.push_back({1081, TRecordLayout::Jpeg, 640, 480});
+  for (std::uint32_t id = 64; id < 67; ++id) desc.Photos.push_back({id, {}, "", {}});
+  desc.Albums = {{"Library", false, false, {64, 65, 66}},
                  {"Été à Paris", variant % 2 == 0, variant >= 2, {65, 66}},
                  {"Garden", false, true, {64}}};
-  spec.AlbumListFirst = variant == 1;
-  spec.Utf8FileNames = variant == 2;
-  spec.UpperCaseTags = variant == 3;
-  spec.Padding = variant == 3 ? 8 : 0;
-  spec.FileListSection = variant != 2;
-  return spec;
+  desc.AlbumListFirst = variant == 1;
+  desc.Utf8FileNames = variant == 2;
+  desc.UpperCaseTags = variant == 3;
+  desc.Padding = variant == 3 ? 8 : 0;
+  desc.FileListSection = variant != 2;
+  return desc;
 }
 
 TLibrarySpec OriginalsLibrary() {
-  TLibrarySpec spec;
-  spec.Originals = true;
-  spec.Formats = {{1015, TRecordLayout::Rgb565, 130, 88}};
-  spec.Photos = {{64, {}, "2008/IMG_0001.JPG", {1, 2, 3}}, {65, {}, "IMG_0002.JPG", {4, 5}}};
-  spec.Albums = {{"Library", false, false, {64, 65}}};
-  return spec;
+  TLibrarySpec desc;
+  desc.Originals = true;
+  desc.Formats = {{1015, TRecordLayout::Rgb565, 130, 88}};
+  desc.Photos = {{64, {}, "2008/IMG_0001.JPG", {1, 2, 3}}, {65, {}, "IMG_0002.JPG", {4, 5}}};
+  desc.Albums = {{"Library", false, false, {64, 65}}};
+  return desc;
 }
 
 void PhotoDatabaseSeeds(TSeedFolder& out) {

@@ -18,8 +18,8 @@ int main(int argc, char** argv) {
   }
   using namespace quill::testing;
   try {
-    TSqliteLibrarySpec spec;
-    spec.Entities = kLayout8;
+    TSqliteLibrarySpec desc;
+    desc.Entities = kLayout8;
     for (std::uint32_t id = 1; id <= 6; ++id) {
       TSqliteAssetSpec asset;
       asset.Id = id;
@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
       const quill::TBitmap24 picture = TestPicture(640, 480, 40 + id);
       if (!quill::EncodeJpeg(picture, 90, asset.OriginalBytes)) throw std::runtime_error("jpeg");
       asset.Thumbnail = picture;
-      spec.Assets.push_back(std::move(asset));
+      desc.Assets.push_back(std::move(asset));
     }
     TSqliteAlbumSpec holiday;
     holiday.Id = 20;
@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
     recent.Title = "Added just now";
     recent.AssetIds = {4};
     recent.OnlyInWal = true;
-    spec.Albums = {holiday, untitled, recent};
-    WritePhotosSqliteLibrary(spec, argv[1]);
+    desc.Albums = {holiday, untitled, recent};
+    WritePhotosSqliteLibrary(desc, argv[1]);
   } catch (const std::exception& e) {
     std::cerr << "make-sample-iphone: " << e.what() << "\n";
     return 1;

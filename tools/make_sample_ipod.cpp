@@ -85,30 +85,30 @@ std::vector<TCameraFile> CameraFolder() {
 
 const TFormatSpec kThumb{1036, TRecordLayout::Rgb565, 50, 41, 0, 0, 0, 0, true};
 
-bool MakeSpec(const std::string& layout, int photos, TLibrarySpec& spec) {
+bool MakeSpec(const std::string& layout, int photos, TLibrarySpec& desc) {
   const int half = (photos + 1) / 2;
   if (layout == "uyvy") {
-    spec.Formats = {{1019, TRecordLayout::InterlacedUyvy, 720, 480, 0, 0, half, 0, true},
+    desc.Formats = {{1019, TRecordLayout::InterlacedUyvy, 720, 480, 0, 0, half, 0, true},
                     {1024, TRecordLayout::Rgb565, 320, 240, 0, 0, 0, 0, true},
                     kThumb};
   } else if (layout == "rgb565") {
-    spec.Formats = {{1024, TRecordLayout::Rgb565, 320, 240, 0, 0, 0, 0, true}, kThumb};
+    desc.Formats = {{1024, TRecordLayout::Rgb565, 320, 240, 0, 0, 0, 0, true}, kThumb};
   } else if (layout == "swapped") {
-    spec.Formats = {{1023, TRecordLayout::SwappedRgb565, 176, 132, 0, 0, 0, 0, true}, kThumb};
+    desc.Formats = {{1023, TRecordLayout::SwappedRgb565, 176, 132, 0, 0, 0, 0, true}, kThumb};
   } else if (layout == "planar") {
-    spec.Formats = {{1067, TRecordLayout::PlanarYuv420, 720, 480, 0, 0, 0, 0, true}, kThumb};
+    desc.Formats = {{1067, TRecordLayout::PlanarYuv420, 720, 480, 0, 0, 0, 0, true}, kThumb};
   } else if (layout == "jpeg") {
-    spec.Formats = {{1081, TRecordLayout::Jpeg, 640, 480, 0, 0, 0, 0, true}, kThumb};
+    desc.Formats = {{1081, TRecordLayout::Jpeg, 640, 480, 0, 0, 0, 0, true}, kThumb};
   } else if (layout == "originals") {
-    spec.Formats = {kThumb};
-    spec.Originals = true;
+    desc.Formats = {kThumb};
+    desc.Originals = true;
   } else {
     return false;
   }
   for (int i = 0; i < photos; ++i) {
     TPhotoSpec photo;
     photo.Id = 64 + static_cast<std::uint32_t>(i);
-    if (spec.Originals) {
+    if (desc.Originals) {
       const TBitmap24 original = TestPicture(1024, 768, photo.Id);
       photo.Picture = original;
       photo.OriginalBytes = Jpeg(original, 90);
@@ -118,43 +118,43 @@ bool MakeSpec(const std::string& layout, int photos, TLibrarySpec& spec) {
     } else {
       photo.Picture = TestPicture(720, 480, photo.Id);
     }
-    spec.Photos.push_back(std::move(photo));
+    desc.Photos.push_back(std::move(photo));
   }
   TAlbumSpec master{"Photo Library", false, false, {}, 0};
   TAlbumSpec holidays{"Holidays", false, true, {}, 0};
   TAlbumSpec summer{"Été à Montréal", false, false, {}, 0};
   TAlbumSpec family{"Família", true, false, {}, 0};
   for (int i = 0; i < photos; ++i) {
-    const std::uint32_t id = spec.Photos[static_cast<std::size_t>(i)].Id;
+    const std::uint32_t id = desc.Photos[static_cast<std::size_t>(i)].Id;
     master.PhotoIds.push_back(id);
     if (i < half) holidays.PhotoIds.push_back(id);
     // The last photo of the holidays is in the summer album too.
     if (i == half - 1 || (i >= half && i % 2 == 0)) summer.PhotoIds.push_back(id);
     if (i % 3 == 1 || photos == 1) family.PhotoIds.push_back(id);
   }
-  spec.Albums = {master, holidays, summer, family};
-  spec.CameraFiles = CameraFolder();
+  desc.Albums = {master, holidays, summer, family};
+  desc.CameraFiles = CameraFolder();
   return true;
 }
 
-void PrintSummary(const TLibrarySpec& spec, const std::string& root, const std::string& layout) {
+void PrintSummary(const TLibrarySpec& desc, const std::string& root, const std::string& layout) {
   std::cout << "Sample iPod (" << layout << ") written to " << root << "\n";
-  std::cout << "  Photos/Photo Database: " << spec.Photos.size() << " photos\n";
-  const auto count = static_cast<int>(spec.Photos.size());
-  for (const TFormatSpec& format : spec.Formats) {
+  std::cout << "  Photos/Photo Database: " << desc.Photos.size() << " photos\n";
+  const auto count = static_cast<int>(desc.Photos.size());
+  for (const TFormatSpec& format : desc.Formats) {
     const int files =
         format.PhotosPerFile > 0 ? (count + format.PhotosPerFile - 1) / format.PhotosPerFile : 1;
     std::cout << "  format " << format.FormatId << " (" << format.Width << "x" << format.Height
               << "): " << files << (files == 1 ? " file" : " files") << ", Photos/Thumbs/"
               << IthmbFileName(format.FormatId, 1) << (files > 1 ? " ..." : "") << "\n";
   }
-  if (spec.Originals)
-    std::cout << "  originals: " << spec.Photos.size()
+  if (desc.Originals)
+    std::cout << "  originals: " << desc.Photos.size()
               << " JPEG files under Photos/Full Resolution/\n";
-  for (const auto& album : spec.Albums)
+  for (const auto& album : desc.Albums)
     std::cout << "  album \"" << album.Title << "\": " << album.PhotoIds.size() << " photos\n";
   std::cout << "  camera folder DCIM/100APPLE/:";
-  for (const auto& file : spec.CameraFiles)
+  for (const auto& file : desc.CameraFiles)
     std::cout << " " << (file.InMisc ? ".MISC/" : "") << file.Name;
   std::cout << "\n";
 }
@@ -216,10 +216,10 @@ int main(int argc, char** argv) {
   }
 
   try {
-    TLibrarySpec spec;
-    if (!MakeSpec(layout, photos, spec)) return Usage("unknown layout " + layout);
-    WriteIpod(spec, dir);
-    PrintSummary(spec, dir, layout);
+    TLibrarySpec desc;
+    if (!MakeSpec(layout, photos, desc)) return Usage("unknown layout " + layout);
+    WriteIpod(desc, dir);
+    PrintSummary(desc, dir, layout);
   } catch (const std::exception& e) {
     std::cerr << "make-sample-ipod: " << e.what() << "\n";
     return 1;

@@ -63,8 +63,8 @@ const QString kSeventeen = QStringLiteral("Seventeen chars a");
 // 101 photos with thumbnails of format 3113 (100 cells per page). Albums:
 // all photos, exactly one page, none, and two whose names test the menu.
 TLibrarySpec Library() {
-  TLibrarySpec spec;
-  spec.Formats = {TFormatSpec{1023, TRecordLayout::SwappedRgb565, 176, 132, 0, 0, 0, 0, true},
+  TLibrarySpec desc;
+  desc.Formats = {TFormatSpec{1023, TRecordLayout::SwappedRgb565, 176, 132, 0, 0, 0, 0, true},
                   TFormatSpec{3113, TRecordLayout::Rgb565, 112, 112, 0, 0, 0, 0, true}};
   TAlbumSpec all, page, empty, sixteen, seventeen;
   all.Title = "Photo Library";
@@ -76,17 +76,17 @@ TLibrarySpec Library() {
     testing::TPhotoSpec photo;
     photo.Id = 500 + i;
     photo.Picture = testing::TestPicture(32, 24, i);
-    spec.Photos.push_back(std::move(photo));
+    desc.Photos.push_back(std::move(photo));
     all.PhotoIds.push_back(500 + i);
     if (i < 100) page.PhotoIds.push_back(500 + i);
   }
   sixteen.PhotoIds = {500};
   seventeen.PhotoIds = {501};
-  spec.Albums = {all, page, empty, sixteen, seventeen};
+  desc.Albums = {all, page, empty, sixteen, seventeen};
   std::vector<std::uint8_t> jpeg;
   EncodeJpeg(testing::TestPicture(64, 48, 7), 80, jpeg);
-  spec.CameraFiles = {{"IMG_0001.JPG", jpeg, false}, {"IMG_0002.JPG", jpeg, false}};
-  return spec;
+  desc.CameraFiles = {{"IMG_0001.JPG", jpeg, false}, {"IMG_0002.JPG", jpeg, false}};
+  return desc;
 }
 
 }  // namespace
@@ -182,8 +182,8 @@ private Q_SLOTS:
     platform_ = std::make_unique<testing::TFakePlatform>();
     platform_->Pictures = *dir_ / "Pictures/";
     ipod_ = QString::fromStdString(*dir_ / "ipod");
-    static const TLibrarySpec spec = Library();
-    testing::WriteIpod(spec, ipod_.toStdString());
+    static const TLibrarySpec desc = Library();
+    testing::WriteIpod(desc, ipod_.toStdString());
     boxes_ = TFakeBoxes();
     shell_ = TFakeShell();
     gate_open_ = true;

@@ -28,21 +28,21 @@ protected:
   static void SetUpTestSuite() { TSimDevice::UseForProcess(kSimLibrary); }
 
   void SetUp() override {
-    testing::TSqliteLibrarySpec spec;
+    testing::TSqliteLibrarySpec desc;
     for (std::uint32_t id : {1u, 2u}) {
       testing::TSqliteAssetSpec asset;
       asset.Id = id;
       asset.ThumbnailIndex = id - 1;
       asset.FileName = "IMG_000" + std::to_string(id) + ".JPG";
       asset.OriginalBytes = {'p', static_cast<std::uint8_t>('0' + id)};
-      spec.Assets.push_back(asset);
+      desc.Assets.push_back(asset);
     }
     testing::TSqliteAlbumSpec album;
     album.Id = 5;
     album.Title = "Urlaub";
     album.AssetIds = {2};
-    spec.Albums = {album};
-    testing::WritePhotosSqliteLibrary(spec, phone_);
+    desc.Albums = {album};
+    testing::WritePhotosSqliteLibrary(desc, phone_);
   }
 
   int Run(std::vector<std::string> args) {

@@ -18,22 +18,22 @@ using testing::TLibrarySpec;
 using testing::TTempDir;
 
 TLibrarySpec SmallLibrary() {
-  TLibrarySpec spec;
-  spec.Formats.push_back({1024, testing::TRecordLayout::Rgb565, 320, 240});
-  spec.Formats.push_back({1036, testing::TRecordLayout::Rgb565, 50, 41});
+  TLibrarySpec desc;
+  desc.Formats.push_back({1024, testing::TRecordLayout::Rgb565, 320, 240});
+  desc.Formats.push_back({1036, testing::TRecordLayout::Rgb565, 50, 41});
   for (std::uint32_t id : {64u, 65u, 70u}) {
     testing::TPhotoSpec photo;
     photo.Id = id;
     photo.Picture = testing::TestPicture(320, 240, id);
-    spec.Photos.push_back(photo);
+    desc.Photos.push_back(photo);
   }
-  spec.Albums.push_back({"Photo Library", false, false, {64, 65, 70}});
-  spec.Albums.push_back({"Été", false, false, {70, 64}});
+  desc.Albums.push_back({"Photo Library", false, false, {64, 65, 70}});
+  desc.Albums.push_back({"Été", false, false, {70, 64}});
   std::vector<std::uint8_t> jpeg;
   EXPECT_TRUE(EncodeJpeg(testing::TestPicture(64, 48, 9), 80, jpeg));
-  spec.CameraFiles.push_back({"IMG_0001.JPG", jpeg, false});
-  spec.CameraFiles.push_back({"IMG_0001.THM", jpeg, false});
-  return spec;
+  desc.CameraFiles.push_back({"IMG_0001.JPG", jpeg, false});
+  desc.CameraFiles.push_back({"IMG_0001.THM", jpeg, false});
+  return desc;
 }
 
 class CliTest : public ::testing::Test {

@@ -46,17 +46,17 @@ protected:
   static void SetUpTestSuite() { TSimDevice::UseForProcess(kSimLibrary); }
 
   void SetUp() override {
-    testing::TSqliteLibrarySpec spec;
-    spec.Entities = testing::kLayout8;
-    spec.Assets = {Asset(1, 0, "IMG_0001.JPG"), Asset(2, 3, "IMG_0002.JPG"),
+    testing::TSqliteLibrarySpec desc;
+    desc.Entities = testing::kLayout8;
+    desc.Assets = {Asset(1, 0, "IMG_0001.JPG"), Asset(2, 3, "IMG_0002.JPG"),
                    Asset(3, 1, "IMG_0003.JPG")};
     testing::TSqliteAlbumSpec album;
     album.Id = 30;
     album.Title = "Nur im Log";
     album.AssetIds = {3, 1};
     album.OnlyInWal = true;
-    spec.Albums = {album};
-    testing::WritePhotosSqliteLibrary(spec, folder_);
+    desc.Albums = {album};
+    testing::WritePhotosSqliteLibrary(desc, folder_);
   }
 
   // Connects the facade to the simulated device.

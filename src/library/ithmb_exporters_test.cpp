@@ -35,13 +35,13 @@ TFormatSpec Format(std::int32_t id, TRecordLayout layout, int width, int height,
 // A library of photos 64, 65, ... in a 42 x 30 thumbnail format and the given
 // export format.
 TLibrarySpec Library(const TFormatSpec& exportFormat, int photos) {
-  TLibrarySpec spec;
-  spec.Formats = {Format(1009, TRecordLayout::Rgb565, 42, 30), exportFormat};
+  TLibrarySpec desc;
+  desc.Formats = {Format(1009, TRecordLayout::Rgb565, 42, 30), exportFormat};
   for (int i = 0; i < photos; ++i) {
     const auto id = static_cast<std::uint32_t>(64 + i);
-    spec.Photos.push_back(TPhotoSpec{id, testing::TestPicture(720, 480, id), {}, {}});
+    desc.Photos.push_back(TPhotoSpec{id, testing::TestPicture(720, 480, id), {}, {}});
   }
-  return spec;
+  return desc;
 }
 
 // An iPod in a folder, its controller, and a destination folder; records the
@@ -70,8 +70,8 @@ public:
   }
 
   // Writes the library, reads it back and selects every photo.
-  TIpodPhotoDb& Load(const TLibrarySpec& spec) {
-    testing::WriteIpod(spec, ipod.Path());
+  TIpodPhotoDb& Load(const TLibrarySpec& desc) {
+    testing::WriteIpod(desc, ipod.Path());
     Connect();
     EXPECT_TRUE(db->ParsePhotoDatabase()) << db->LogText;
     SelectAll();
@@ -168,8 +168,8 @@ TEST(IthmbExportersTest, EveryLayoutRoundTrips) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Format.FormatId);
     TRig rig;
-    const TLibrarySpec spec = Library(c.Format, 2);
-    TIpodPhotoDb& db = rig.Load(spec);
+    const TLibrarySpec desc = Library(c.Format, 2);
+    TIpodPhotoDb& db = rig.Load(desc);
     ASSERT_EQ(rig.Export(), 2);
     EXPECT_EQ(db.LogText, "");
     EXPECT_EQ(rig.Files(), (std::vector<std::string>{"64.jpg", "65.jpg"}));
@@ -179,7 +179,7 @@ TEST(IthmbExportersTest, EveryLayoutRoundTrips) {
               TResult("65.jpg", TItemOutcome::Written, rig.dest.Path() + "/65.jpg"));
     EXPECT_TRUE(db.WorkStream.Size() == 0);
     for (std::size_t p = 0; p < 2; ++p) {
-      const TPhotoSpec& photo = spec.Photos[p];
+      const TPhotoSpec& photo = desc.Photos[p];
       const std::string name = std::to_string(photo.Id) + ".jpg";
       const TBitmap24 expected =
           testing::ExpectedPicture(c.Format.Layout, photo.Picture, c.Format.Width, c.Format.Height);

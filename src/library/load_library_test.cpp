@@ -84,13 +84,13 @@ TEST_F(LoadLibraryTest, WithoutCameraTheCameraFolderIsNotRead) {
 }
 
 TEST_F(LoadLibraryTest, PhotoDatabaseAndCameraFilesLoadTogether) {
-  testing::TLibrarySpec spec;
-  spec.Formats = {{1015, testing::TRecordLayout::Rgb565, 130, 88},
+  testing::TLibrarySpec desc;
+  desc.Formats = {{1015, testing::TRecordLayout::Rgb565, 130, 88},
                   {1024, testing::TRecordLayout::Rgb565, 320, 240}};
-  spec.Photos = {{64, {}, {}, {}}, {65, {}, {}, {}}};
-  spec.Albums = {{"Library", false, false, {64, 65}}};
-  spec.CameraFiles = {{"IMG_0001.JPG", {1, 2}}};
-  testing::WriteIpod(spec, root_);
+  desc.Photos = {{64, {}, {}, {}}, {65, {}, {}, {}}};
+  desc.Albums = {{"Library", false, false, {64, 65}}};
+  desc.CameraFiles = {{"IMG_0001.JPG", {1, 2}}};
+  testing::WriteIpod(desc, root_);
   TIpodPhotoDb db(UseIpod(), nullptr, true);
 
   EXPECT_TRUE(db.LoadPhotoLibrary());

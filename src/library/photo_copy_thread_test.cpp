@@ -40,28 +40,28 @@ std::vector<std::string> LogLines(const std::string& log) {
 // photos originals IMG_1001.JPG ... and cameraFiles camera files
 // IMG_0001.JPG ... on one iPod.
 TLibrarySpec Library(int photos, int cameraFiles) {
-  TLibrarySpec spec;
-  spec.Originals = true;
-  spec.Formats = {{1015, testing::TRecordLayout::Rgb565, 130, 88}};
+  TLibrarySpec desc;
+  desc.Originals = true;
+  desc.Formats = {{1015, testing::TRecordLayout::Rgb565, 130, 88}};
   testing::TAlbumSpec master{"Library", false, false, {}};
   for (int i = 1; i <= photos; ++i) {
     const auto id = static_cast<std::uint32_t>(63 + i);
-    spec.Photos.push_back({id, {}, "IMG_" + std::to_string(1000 + i) + ".JPG", {1, 2, 3}});
+    desc.Photos.push_back({id, {}, "IMG_" + std::to_string(1000 + i) + ".JPG", {1, 2, 3}});
     master.PhotoIds.push_back(id);
   }
-  spec.Albums = {master};
+  desc.Albums = {master};
   for (int i = 1; i <= cameraFiles; ++i) {
-    spec.CameraFiles.push_back({"IMG_000" + std::to_string(i) + ".JPG", {4, 5}});
+    desc.CameraFiles.push_back({"IMG_000" + std::to_string(i) + ".JPG", {4, 5}});
   }
-  return spec;
+  return desc;
 }
 
 // One transfer thread over a written iPod, served by a call queue on the
 // test's own thread, with every notification recorded in order.
 class PhotoCopyThreadTest : public ::testing::Test {
 protected:
-  void Open(const TLibrarySpec& spec) {
-    testing::WriteIpod(spec, root_);
+  void Open(const TLibrarySpec& desc) {
+    testing::WriteIpod(desc, root_);
     device_ = std::make_unique<TIpodDevice>(platform_, nullptr);
     std::string error;
     ASSERT_TRUE(device_->UseFolder(root_, error)) << error;

@@ -24,7 +24,7 @@ using TBytes = std::vector<std::uint8_t>;
 // Three photos in a 320 x 240 export format split over two files and a 42 x 30
 // thumbnail format; a master album and two titled albums.
 TLibrarySpec SampleSpec() {
-  TLibrarySpec spec;
+  TLibrarySpec desc;
   TFormatSpec thumbs;
   thumbs.FormatId = 1009;
   thumbs.Width = 42;
@@ -34,13 +34,13 @@ TLibrarySpec SampleSpec() {
   full.Width = 320;
   full.Height = 240;
   full.PhotosPerFile = 2;
-  spec.Formats = {thumbs, full};
+  desc.Formats = {thumbs, full};
   for (std::uint32_t id : {64u, 65u, 0xFFFFFFF0u})
-    spec.Photos.push_back(TPhotoSpec{id, {}, {}, {}});
-  spec.Albums.push_back(TAlbumSpec{"Library", false, false, {64, 65, 0xFFFFFFF0u}, 0});
-  spec.Albums.push_back(TAlbumSpec{"Été à Zürich", false, true, {65, 64}, 0});
-  spec.Albums.push_back(TAlbumSpec{"日本の旅", true, false, {0xFFFFFFF0u}, 0});
-  return spec;
+    desc.Photos.push_back(TPhotoSpec{id, {}, {}, {}});
+  desc.Albums.push_back(TAlbumSpec{"Library", false, false, {64, 65, 0xFFFFFFF0u}, 0});
+  desc.Albums.push_back(TAlbumSpec{"Été à Zürich", false, true, {65, 64}, 0});
+  desc.Albums.push_back(TAlbumSpec{"日本の旅", true, false, {0xFFFFFFF0u}, 0});
+  return desc;
 }
 
 // A reference child of a stored image; an empty name writes no string chunk.
@@ -87,9 +87,9 @@ protected:
 };
 
 TEST_F(PhotoDatabaseReaderTest, ReadsPhotosAlbumsAndFormats) {
-  const TLibrarySpec spec = SampleSpec();
-  const auto places = testing::PlaceRecords(spec);
-  ASSERT_TRUE(Parse(testing::BuildPhotoDatabase(spec)));
+  const TLibrarySpec desc = SampleSpec();
+  const auto places = testing::PlaceRecords(desc);
+  ASSERT_TRUE(Parse(testing::BuildPhotoDatabase(desc)));
   EXPECT_TRUE(db_.PhotoDatabaseRead());
   EXPECT_EQ(db_.LogText, "");
 
@@ -139,10 +139,10 @@ TEST_F(PhotoDatabaseReaderTest, LayoutVariantsReadAlike) {
   };
   for (const TVariant& variant : variants) {
     SCOPED_TRACE(variant.Name);
-    TLibrarySpec spec = SampleSpec();
-    variant.Apply(spec);
+    TLibrarySpec desc = SampleSpec();
+    variant.Apply(desc);
     TIpodPhotoDb db(device_, nullptr, false);
-    ASSERT_TRUE(db.ParsePhotoDatabaseBytes(testing::BuildPhotoDatabase(spec)));
+    ASSERT_TRUE(db.ParsePhotoDatabaseBytes(testing::BuildPhotoDatabase(desc)));
     ASSERT_EQ(db.Photos.Count(), 3u);
     EXPECT_EQ(db.Photos.Items(2).FileNumber, 2);
     EXPECT_EQ(db.ExportFormat.FileCount, 2);
@@ -208,12 +208,12 @@ TEST_F(PhotoDatabaseReaderTest, UnknownFormatKeepsTheSurveyedSizeWithPadding) {
 }
 
 TEST_F(PhotoDatabaseReaderTest, OriginalFileContainerTakesTheExportFormat) {
-  TLibrarySpec spec = SampleSpec();
-  spec.Originals = true;
-  for (std::size_t p = 0; p < spec.Photos.size(); ++p) {
-    spec.Photos[p].OriginalName = "DSC" + std::to_string(p) + ".JPG";
+  TLibrarySpec desc = SampleSpec();
+  desc.Originals = true;
+  for (std::size_t p = 0; p < desc.Photos.size(); ++p) {
+    desc.Photos[p].OriginalName = "DSC" + std::to_string(p) + ".JPG";
   }
-  ASSERT_TRUE(Parse(testing::BuildPhotoDatabase(spec)));
+  ASSERT_TRUE(Parse(testing::BuildPhotoDatabase(desc)));
   EXPECT_TRUE(db_.CopyOriginals);
   EXPECT_EQ(db_.ExportFormat.FormatId, 0);
   EXPECT_EQ(db_.ExportFormat.SlotBytes, 0);
@@ -344,10 +344,10 @@ TEST_F(PhotoDatabaseReaderTest, FirstReferenceWithoutImageReference) {
 }
 
 TEST_F(PhotoDatabaseReaderTest, AlbumsBeforeAFailedImageListAreKept) {
-  TLibrarySpec spec = SampleSpec();
-  spec.AlbumListFirst = true;
+  TLibrarySpec desc = SampleSpec();
+  desc.AlbumListFirst = true;
   const TBytes file =
-      testing::BreakDatabase(testing::BuildPhotoDatabase(spec), TBreakage::WrongImageListTag);
+      testing::BreakDatabase(testing::BuildPhotoDatabase(desc), TBreakage::WrongImageListTag);
   EXPECT_FALSE(Parse(file));
   EXPECT_EQ(db_.Albums.Count(), 3u);
   // The walk stopped early: no page layout.

@@ -50,19 +50,19 @@ TSqliteAlbumSpec Album(std::uint32_t id, const std::string& title, std::vector<s
 // A library of four assets, one of them of saved type 3, and four albums:
 // two untitled ones before a titled one, and one present only in the log.
 TSqliteLibrarySpec SampleLibrary(testing::TEntityNumbers layout) {
-  TSqliteLibrarySpec spec;
-  spec.Entities = layout;
-  spec.Assets = {Asset(1, 0, "IMG_0001.JPG"), Asset(2, 5, "IMG_0002.JPG"),
+  TSqliteLibrarySpec desc;
+  desc.Entities = layout;
+  desc.Assets = {Asset(1, 0, "IMG_0001.JPG"), Asset(2, 5, "IMG_0002.JPG"),
                  Asset(3, 1, "IMG_0003.JPG", 3), Asset(4, 2, "IMG_0004.JPG")};
-  spec.Albums = {Album(21, "", {4}), Album(22, "", {1, 2}),
+  desc.Albums = {Album(21, "", {4}), Album(22, "", {1, 2}),
                  Album(23, "Sommer \xC3\xA0 la mer", {2, 4}), Album(27, "Nur im Log", {1}, true)};
-  return spec;
+  return desc;
 }
 
 class PhotosSqliteTest : public ::testing::Test {
 protected:
-  TIpodPhotoDb& Load(const TSqliteLibrarySpec& spec, bool expectLoaded = true) {
-    testing::WritePhotosSqliteLibrary(spec, root_);
+  TIpodPhotoDb& Load(const TSqliteLibrarySpec& desc, bool expectLoaded = true) {
+    testing::WritePhotosSqliteLibrary(desc, root_);
     return LoadWritten(expectLoaded);
   }
   TIpodPhotoDb& LoadWritten(bool expectLoaded = true) {
@@ -130,11 +130,11 @@ TEST_F(PhotosSqliteTest, ReadsALibraryOfTheEightLayout) {
 
 TEST_F(PhotosSqliteTest, MissingEntityNamesFallBackToTheJoinTableTest) {
   for (const auto layout : {testing::kLayout6, testing::kLayout8}) {
-    TSqliteLibrarySpec spec = SampleLibrary(layout);
+    TSqliteLibrarySpec desc = SampleLibrary(layout);
     // Only two of the three names: the scan reads to the end, then the table decides.
-    spec.PrimaryKeys = {{layout.Album, "Album"}, {layout.Asset, "Asset"}};
+    desc.PrimaryKeys = {{layout.Album, "Album"}, {layout.Asset, "Asset"}};
     fs::remove_all(root_);
-    TIpodPhotoDb& db = Load(spec);
+    TIpodPhotoDb& db = Load(desc);
     EXPECT_EQ(db.Photos.Count(), 3u) << layout.Album;
     EXPECT_THAT(AlbumById(22)->PhotoIds, ElementsAre(1u, 2u)) << layout.Album;
   }
@@ -142,22 +142,22 @@ TEST_F(PhotosSqliteTest, MissingEntityNamesFallBackToTheJoinTableTest) {
 
 TEST_F(PhotosSqliteTest, EntityNumbersComeFromThePrimaryKeyTable) {
   // Numbers of neither fixed layout: only the scan can find them.
-  TSqliteLibrarySpec spec = SampleLibrary({9, 17, 18});
-  TIpodPhotoDb& db = Load(spec);
+  TSqliteLibrarySpec desc = SampleLibrary({9, 17, 18});
+  TIpodPhotoDb& db = Load(desc);
   EXPECT_EQ(db.Photos.Count(), 3u);
   EXPECT_THAT(AlbumById(21)->PhotoIds, ElementsAre(4u));
 
   // The name the behaviour was written with is accepted too.
-  spec.PrimaryKeys = {{18, "asset"}, {17, "GenerateAsset"}, {9, "ALBUM"}};
+  desc.PrimaryKeys = {{18, "asset"}, {17, "GenerateAsset"}, {9, "ALBUM"}};
   fs::remove_all(root_);
-  Load(spec);
+  Load(desc);
   EXPECT_THAT(AlbumById(23)->PhotoIds, ElementsAre(2u, 4u));
 }
 
 TEST_F(PhotosSqliteTest, ThumbnailFileIsChosenInItsOrder) {
-  TSqliteLibrarySpec spec = SampleLibrary(testing::kLayout6);
-  spec.ThumbFile = "64x64.ithmb";
-  TIpodPhotoDb& db = Load(spec);
+  TSqliteLibrarySpec desc = SampleLibrary(testing::kLayout6);
+  desc.ThumbFile = "64x64.ithmb";
+  TIpodPhotoDb& db = Load(desc);
   EXPECT_EQ(db.ThumbFormat.FileName, "64x64.ithmb");
   EXPECT_EQ(db.ThumbFormat.SlotBytes, 8220);
   EXPECT_EQ(db.Photos.Items(1).ThumbOffset, 5u * 8220u);
@@ -168,9 +168,9 @@ TEST_F(PhotosSqliteTest, ThumbnailFileIsChosenInItsOrder) {
 }
 
 TEST_F(PhotosSqliteTest, WithoutThumbnailFileEveryOffsetIsZero) {
-  TSqliteLibrarySpec spec = SampleLibrary(testing::kLayout6);
-  spec.ThumbFile.clear();
-  TIpodPhotoDb& db = Load(spec);
+  TSqliteLibrarySpec desc = SampleLibrary(testing::kLayout6);
+  desc.ThumbFile.clear();
+  TIpodPhotoDb& db = Load(desc);
   EXPECT_EQ(db.ThumbFormat.FileName, "");
   EXPECT_EQ(db.ThumbFormat.SlotBytes, 0);
   for (std::size_t i = 0; i < db.Photos.Count(); ++i) EXPECT_EQ(db.Photos.Items(i).ThumbOffset, 0u);
@@ -203,8 +203,8 @@ TEST_F(PhotosSqliteTest, UnreadableDatabaseFallsBackAndLeavesNothingBehind) {
 }
 
 TEST_F(PhotosSqliteTest, LibraryOfAnotherLayoutFailsPartWayAndIsDiscarded) {
-  TSqliteLibrarySpec spec = SampleLibrary(testing::kLayout6);
-  testing::WritePhotosSqliteLibrary(spec, root_);
+  TSqliteLibrarySpec desc = SampleLibrary(testing::kLayout6);
+  testing::WritePhotosSqliteLibrary(desc, root_);
   {
     TSQLiteDatabase db(root_ + "/PhotoData/Photos.sqlite");
     db.Query("ALTER TABLE ZGENERICASSET RENAME COLUMN ZTHUMBNAILINDEX TO ZOTHER");

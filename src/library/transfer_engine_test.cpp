@@ -56,23 +56,23 @@ std::vector<std::string> LogLines(const std::string& log) {
 
 // A library of original files, one photo per (name, bytes), ids from 64.
 TLibrarySpec OriginalsLibrary(const std::vector<std::pair<std::string, std::string>>& files) {
-  TLibrarySpec spec;
-  spec.Originals = true;
-  spec.Formats = {{1015, TRecordLayout::Rgb565, 130, 88}};
+  TLibrarySpec desc;
+  desc.Originals = true;
+  desc.Formats = {{1015, TRecordLayout::Rgb565, 130, 88}};
   testing::TAlbumSpec master{"Library", false, false, {}};
   std::uint32_t id = 64;
   for (const auto& [name, bytes] : files) {
-    spec.Photos.push_back({id, {}, name, Bytes(bytes)});
+    desc.Photos.push_back({id, {}, name, Bytes(bytes)});
     master.PhotoIds.push_back(id++);
   }
-  spec.Albums = {master};
-  return spec;
+  desc.Albums = {master};
+  return desc;
 }
 
 TLibrarySpec CameraOnly(const std::vector<std::pair<std::string, std::string>>& files) {
-  TLibrarySpec spec;
-  for (const auto& [name, bytes] : files) spec.CameraFiles.push_back({name, Bytes(bytes)});
-  return spec;
+  TLibrarySpec desc;
+  for (const auto& [name, bytes] : files) desc.CameraFiles.push_back({name, Bytes(bytes)});
+  return desc;
 }
 
 struct TResult {
@@ -92,8 +92,8 @@ std::ostream& operator<<(std::ostream& out, const TResult& result) {
 // dest_ as the checked output folder.
 class TransferTest : public ::testing::Test {
 protected:
-  void Open(const TLibrarySpec& spec) {
-    testing::WriteIpod(spec, root_);
+  void Open(const TLibrarySpec& desc) {
+    testing::WriteIpod(desc, root_);
     Connect();
   }
 
@@ -525,16 +525,16 @@ struct TExportCase {
 
 TLibrarySpec DecodedLibrary(const TExportCase& format, const std::vector<std::uint32_t>& ids,
                             std::uint32_t seed) {
-  TLibrarySpec spec;
-  spec.Formats = {{1015, TRecordLayout::Rgb565, 130, 88},
+  TLibrarySpec desc;
+  desc.Formats = {{1015, TRecordLayout::Rgb565, 130, 88},
                   {format.FormatId, format.Layout, format.Width, format.Height}};
   testing::TAlbumSpec master{"Library", false, false, ids};
   for (const std::uint32_t id : ids) {
-    spec.Photos.push_back(
+    desc.Photos.push_back(
         {id, testing::TestPicture(format.Width, format.Height, seed + id), {}, {}});
   }
-  spec.Albums = {master};
-  return spec;
+  desc.Albums = {master};
+  return desc;
 }
 
 // The PSNR of a written .jpg against what its record holds. A photo decoded
@@ -558,14 +558,14 @@ TEST_F(TransferTest, EachExportFormatGoesToItsDecoder) {
     SCOPED_TRACE(format.FormatId);
     root_ = temp_ / ("ipod" + std::to_string(format.FormatId));
     dest_ = temp_ / ("out" + std::to_string(format.FormatId));
-    const TLibrarySpec spec = DecodedLibrary(format, {64, 65}, 1);
-    Open(spec);
+    const TLibrarySpec desc = DecodedLibrary(format, {64, 65}, 1);
+    Open(desc);
     ASSERT_EQ(db_->ExportFormat.FormatId, format.FormatId);
     SelectAll();
 
     EXPECT_EQ(RunPhotos(), 2);
     EXPECT_EQ(FilesUnder(dest_), (std::set<std::string>{"64.jpg", "65.jpg"}));
-    for (const auto& photo : spec.Photos) {
+    for (const auto& photo : desc.Photos) {
       EXPECT_GT(Fidelity(Out(std::to_string(photo.Id) + ".jpg"), format, photo.Picture), 25.0);
     }
     EXPECT_EQ(notified_, (std::vector<std::string>{"64.jpg", "65.jpg"}));

@@ -110,19 +110,19 @@ protected:
                    int photos = 4) {
     expected_bytes_.clear();
     expected_pixels_.clear();
-    TLibrarySpec spec;
-    spec.Formats = {{1032, TRecordLayout::Rgb565, 42, 37},
+    TLibrarySpec desc;
+    desc.Formats = {{1032, TRecordLayout::Rgb565, 42, 37},
                     {formatId, layout, width, height, 0, 0, (photos + 1) / 2}};
     testing::TAlbumSpec master{"Library", false, false, {}};
     for (std::uint32_t id = 64; id < 64 + static_cast<std::uint32_t>(photos); ++id) {
-      spec.Photos.push_back({id, testing::TestPicture(width, height, id), {}, {}});
+      desc.Photos.push_back({id, testing::TestPicture(width, height, id), {}, {}});
       master.PhotoIds.push_back(id);
       expected_pixels_[std::to_string(id) + ".jpg"] =
-          testing::ExpectedPicture(layout, spec.Photos.back().Picture, width, height);
+          testing::ExpectedPicture(layout, desc.Photos.back().Picture, width, height);
     }
-    spec.Albums = {master};
-    AddCameraFiles(spec, {"IMG_0001.JPG", "IMG_0002.MOV", "IMG_0003.JPG"});
-    Open(spec);
+    desc.Albums = {master};
+    AddCameraFiles(desc, {"IMG_0001.JPG", "IMG_0002.MOV", "IMG_0003.JPG"});
+    Open(desc);
   }
 
   // A library of original files, and camera files.
@@ -130,9 +130,9 @@ protected:
                      const std::vector<std::string>& cameraNames) {
     expected_bytes_.clear();
     expected_pixels_.clear();
-    TLibrarySpec spec;
-    spec.Originals = true;
-    spec.Formats = {{1015, TRecordLayout::Rgb565, 130, 88}};
+    TLibrarySpec desc;
+    desc.Originals = true;
+    desc.Formats = {{1015, TRecordLayout::Rgb565, 130, 88}};
     testing::TAlbumSpec master{"Library", false, false, {}};
     std::uint32_t id = 64;
     for (const std::string& name : names) {
@@ -140,28 +140,28 @@ protected:
       for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * id);
       const std::size_t slash = name.find_last_of('/');
       expected_bytes_[slash == std::string::npos ? name : name.substr(slash + 1)] = bytes;
-      spec.Photos.push_back({id, {}, name, bytes});
+      desc.Photos.push_back({id, {}, name, bytes});
       master.PhotoIds.push_back(id++);
     }
-    spec.Albums = {master};
-    AddCameraFiles(spec, cameraNames);
-    Open(spec);
+    desc.Albums = {master};
+    AddCameraFiles(desc, cameraNames);
+    Open(desc);
   }
 
-  void AddCameraFiles(TLibrarySpec& spec, const std::vector<std::string>& names) {
+  void AddCameraFiles(TLibrarySpec& desc, const std::vector<std::string>& names) {
     std::uint8_t seed = 1;
     for (const std::string& name : names) {
       std::vector<std::uint8_t> bytes(2000 + seed * 300, seed);
       bytes[0] = 0xFF;
-      spec.CameraFiles.push_back({name, bytes});
+      desc.CameraFiles.push_back({name, bytes});
       expected_bytes_[name] = bytes;
       ++seed;
     }
   }
 
-  void Open(const TLibrarySpec& spec) {
+  void Open(const TLibrarySpec& desc) {
     fs::remove_all(root_);
-    testing::WriteIpod(spec, root_);
+    testing::WriteIpod(desc, root_);
     device_before_ = Snapshot(root_);
     outside_before_ = Snapshot(parent_, dest_);
   }

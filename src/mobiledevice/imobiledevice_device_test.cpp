@@ -36,7 +36,7 @@ std::vector<std::uint8_t> Pattern(std::size_t size, std::uint32_t seed) {
 TEST(IMobileDeviceLibraryTest, TransfersThroughUsbmuxdLockdownAndAfc) {
   testing::TTempDir temp;
   const std::string phone = temp / "phone";
-  testing::TSqliteLibrarySpec spec;
+  testing::TSqliteLibrarySpec desc;
   // Originals larger than one AFC answer and than the copy buffer, one an
   // exact multiple of it.
   const std::size_t sizes[] = {100000, 3u << 20, 20};
@@ -47,15 +47,15 @@ TEST(IMobileDeviceLibraryTest, TransfersThroughUsbmuxdLockdownAndAfc) {
     asset.FileName = "IMG_000" + std::to_string(id) + ".JPG";
     asset.OriginalBytes = Pattern(sizes[id - 1], id * 7 + 1);
     asset.Thumbnail = testing::TestPicture(80, 79, id);
-    spec.Assets.push_back(asset);
+    desc.Assets.push_back(asset);
   }
   testing::TSqliteAlbumSpec album;
   album.Id = 9;
   album.Title = "Im Log";
   album.AssetIds = {3};
   album.OnlyInWal = true;
-  spec.Albums = {album};
-  testing::WritePhotosSqliteLibrary(spec, phone);
+  desc.Albums = {album};
+  testing::WritePhotosSqliteLibrary(desc, phone);
 
   testing::TFakeUsbmuxd usbmuxd(temp / "usbmuxd.sock", phone);
   setenv("USBMUXD_SOCKET_ADDRESS", usbmuxd.Address().c_str(), 1);
@@ -97,7 +97,7 @@ TEST(IMobileDeviceLibraryTest, TransfersThroughUsbmuxdLockdownAndAfc) {
   std::string folder = temp / "out";
   ASSERT_TRUE(db.CheckOutputFolder(folder)) << folder;
   EXPECT_EQ(db.TransferPhotos(), 3) << db.LogText;
-  for (const auto& asset : spec.Assets)
+  for (const auto& asset : desc.Assets)
     EXPECT_EQ(testing::ReadFile(temp / ("out/" + asset.FileName)), asset.OriginalBytes);
   // A second run finds every photo there already.
   EXPECT_EQ(db.TransferPhotos(), 0);

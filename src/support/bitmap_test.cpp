@@ -37,34 +37,34 @@ struct TBmpSpec {
   std::vector<std::uint8_t> pixels;
 };
 
-std::vector<std::uint8_t> MakeBmp(const TBmpSpec& spec) {
-  const std::size_t extra = spec.masks.size() * 4 + spec.palette.size() * 4;
+std::vector<std::uint8_t> MakeBmp(const TBmpSpec& desc) {
+  const std::size_t extra = desc.masks.size() * 4 + desc.palette.size() * 4;
   const std::size_t offset = 54 + extra;
   std::vector<std::uint8_t> b(offset, 0);
   b[0] = 'B';
   b[1] = 'M';
-  Put32(b, 2, static_cast<std::uint32_t>(offset + spec.pixels.size()));
+  Put32(b, 2, static_cast<std::uint32_t>(offset + desc.pixels.size()));
   Put32(b, 10, static_cast<std::uint32_t>(offset));
   Put32(b, 14, 40);
-  Put32(b, 18, static_cast<std::uint32_t>(spec.width));
-  Put32(b, 22, static_cast<std::uint32_t>(spec.height));
+  Put32(b, 18, static_cast<std::uint32_t>(desc.width));
+  Put32(b, 22, static_cast<std::uint32_t>(desc.height));
   Put16(b, 26, 1);
-  Put16(b, 28, spec.bits);
-  Put32(b, 30, spec.compression);
-  Put32(b, 34, static_cast<std::uint32_t>(spec.pixels.size()));
-  Put32(b, 46, spec.colors_used);
+  Put16(b, 28, desc.bits);
+  Put32(b, 30, desc.compression);
+  Put32(b, 34, static_cast<std::uint32_t>(desc.pixels.size()));
+  Put32(b, 46, desc.colors_used);
   std::size_t at = 54;
-  for (std::uint32_t m : spec.masks) {
+  for (std::uint32_t m : desc.masks) {
     Put32(b, at, m);
     at += 4;
   }
-  for (const TPixel& p : spec.palette) {
+  for (const TPixel& p : desc.palette) {
     b[at] = p[0];
     b[at + 1] = p[1];
     b[at + 2] = p[2];
     at += 4;
   }
-  b.insert(b.end(), spec.pixels.begin(), spec.pixels.end());
+  b.insert(b.end(), desc.pixels.begin(), desc.pixels.end());
   return b;
 }
 
@@ -78,14 +78,14 @@ std::vector<std::uint8_t> Words(std::initializer_list<std::uint16_t> words) {
 }
 
 TBmpSpec Rgb565(std::int32_t width, std::int32_t height, std::vector<std::uint8_t> pixels) {
-  TBmpSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.bits = 16;
-  spec.compression = 3;
-  spec.masks = {0xF800, 0x07E0, 0x001F};
-  spec.pixels = std::move(pixels);
-  return spec;
+  TBmpSpec desc;
+  desc.width = width;
+  desc.height = height;
+  desc.bits = 16;
+  desc.compression = 3;
+  desc.masks = {0xF800, 0x07E0, 0x001F};
+  desc.pixels = std::move(pixels);
+  return desc;
 }
 
 const TPixel kBlack{0, 0, 0};
@@ -113,18 +113,18 @@ TEST(Bitmap16, Rgb565PrimariesWidenToFullRange) {
 }
 
 TEST(Bitmap16, Rgb555MasksAndPlainSixteenBit) {
-  TBmpSpec spec = Rgb565(3, -1, Words({0x7C00, 0x03E0, 0x001F, 0}));
-  spec.masks = {0x7C00, 0x03E0, 0x001F};
+  TBmpSpec desc = Rgb565(3, -1, Words({0x7C00, 0x03E0, 0x001F, 0}));
+  desc.masks = {0x7C00, 0x03E0, 0x001F};
   TBitmap24 out;
-  ASSERT_TRUE(LoadBitmapFile(MakeBmp(spec), out));
+  ASSERT_TRUE(LoadBitmapFile(MakeBmp(desc), out));
   EXPECT_EQ(At(out, 0, 0), kRed);
   EXPECT_EQ(At(out, 1, 0), kGreen);
   EXPECT_EQ(At(out, 2, 0), kBlue);
 
   // Without bit fields a 16-bit bitmap is 5-5-5.
-  spec.masks.clear();
-  spec.compression = 0;
-  ASSERT_TRUE(LoadBitmapFile(MakeBmp(spec), out));
+  desc.masks.clear();
+  desc.compression = 0;
+  ASSERT_TRUE(LoadBitmapFile(MakeBmp(desc), out));
   EXPECT_EQ(At(out, 0, 0), kRed);
   EXPECT_EQ(At(out, 2, 0), kBlue);
 }
@@ -142,11 +142,11 @@ TEST(Bitmap16, EveryValueWidensByRepeatingItsTopBits) {
         pixels.push_back(static_cast<std::uint8_t>(value));
         pixels.push_back(static_cast<std::uint8_t>(value >> 8));
       }
-      TBmpSpec spec = Rgb565(width, -height, pixels);
-      spec.masks = six ? std::vector<std::uint32_t>{0xF800, 0x07E0, 0x001F}
+      TBmpSpec desc = Rgb565(width, -height, pixels);
+      desc.masks = six ? std::vector<std::uint32_t>{0xF800, 0x07E0, 0x001F}
                        : std::vector<std::uint32_t>{0x7C00, 0x03E0, 0x001F};
       TBitmap24 out;
-      ASSERT_TRUE(LoadBitmapFile(MakeBmp(spec), out));
+      ASSERT_TRUE(LoadBitmapFile(MakeBmp(desc), out));
       for (int i = 0; i < width * height; ++i) {
         const std::uint32_t v = static_cast<std::uint16_t>(static_cast<std::uint32_t>(i) * 40503u);
         const std::uint32_t b = v & 0x1F;
@@ -227,32 +227,32 @@ TEST(Bitmap24, BottomUpAndTopDownRows) {
   // 3 x 2: rows of 9 bytes padded to 12. Stored first: red row, then blue row.
   std::vector<std::uint8_t> pixels = {0,   0, 255, 0,   0, 255, 0,  0,  255, 9, 9, 9,
                                       255, 0, 0,   255, 0, 0,   10, 20, 30,  9, 9, 9};
-  TBmpSpec spec;
-  spec.width = 3;
-  spec.height = 2;
-  spec.pixels = pixels;
+  TBmpSpec desc;
+  desc.width = 3;
+  desc.height = 2;
+  desc.pixels = pixels;
   TBitmap24 out;
-  ASSERT_TRUE(LoadBitmapFile(MakeBmp(spec), out));
+  ASSERT_TRUE(LoadBitmapFile(MakeBmp(desc), out));
   EXPECT_EQ(At(out, 0, 1), kRed);  // first stored row is the bottom one
   EXPECT_EQ(At(out, 0, 0), kBlue);
   EXPECT_EQ(At(out, 2, 0), (TPixel{10, 20, 30}));
 
-  spec.height = -2;
-  ASSERT_TRUE(LoadBitmapFile(MakeBmp(spec), out));
+  desc.height = -2;
+  ASSERT_TRUE(LoadBitmapFile(MakeBmp(desc), out));
   EXPECT_EQ(At(out, 0, 0), kRed);
   EXPECT_EQ(At(out, 2, 1), (TPixel{10, 20, 30}));
 }
 
 TEST(Bitmap8, PaletteLookupAndIndicesPastThePalette) {
-  TBmpSpec spec;
-  spec.width = 3;
-  spec.height = -2;
-  spec.bits = 8;
-  spec.palette = {kRed, {1, 2, 3}};
-  spec.colors_used = 2;
-  spec.pixels = {0, 1, 0, 0xAA, 1, 7, 255, 0xAA};
+  TBmpSpec desc;
+  desc.width = 3;
+  desc.height = -2;
+  desc.bits = 8;
+  desc.palette = {kRed, {1, 2, 3}};
+  desc.colors_used = 2;
+  desc.pixels = {0, 1, 0, 0xAA, 1, 7, 255, 0xAA};
   TBitmap24 out;
-  ASSERT_TRUE(LoadBitmapFile(MakeBmp(spec), out));
+  ASSERT_TRUE(LoadBitmapFile(MakeBmp(desc), out));
   EXPECT_EQ(At(out, 0, 0), kRed);
   EXPECT_EQ(At(out, 1, 0), (TPixel{1, 2, 3}));
   EXPECT_EQ(At(out, 0, 1), (TPixel{1, 2, 3}));
@@ -307,14 +307,14 @@ TEST(BitmapHostile, RefusedWithoutReadingPastTheData) {
   EXPECT_FALSE(LoadBitmapFile(big, out));
 
   // A palette larger than 256 entries, or one that runs past the data.
-  TBmpSpec spec;
-  spec.bits = 8;
-  spec.palette = {kRed};
-  spec.pixels = {0, 0, 0, 0};
-  spec.colors_used = 257;
-  EXPECT_FALSE(LoadBitmapFile(MakeBmp(spec), out));
-  spec.colors_used = 200;
-  EXPECT_FALSE(LoadBitmapFile(MakeBmp(spec), out));
+  TBmpSpec desc;
+  desc.bits = 8;
+  desc.palette = {kRed};
+  desc.pixels = {0, 0, 0, 0};
+  desc.colors_used = 257;
+  EXPECT_FALSE(LoadBitmapFile(MakeBmp(desc), out));
+  desc.colors_used = 200;
+  EXPECT_FALSE(LoadBitmapFile(MakeBmp(desc), out));
 }
 
 TEST(BitmapSize, SetSizeZeroFillsAndClampsNegative) {

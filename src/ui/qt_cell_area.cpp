@@ -21,21 +21,21 @@ TQtCellArea::TQtCellArea(QScrollArea& scrollArea) : area_(scrollArea), content_(
 
 TQtCellArea::~TQtCellArea() { FreeAllCells(); }
 
-int TQtCellArea::AddCell(TCellSpec spec) {
+int TQtCellArea::AddCell(TCellSpec desc) {
   auto* cell = new TPhotoControl(content_);
-  cell->Id = static_cast<std::uint32_t>(spec.Id);
-  cell->setGeometry(spec.X, spec.Y, spec.Width, spec.Height);
-  cell->SetPicture(ToImage(spec.Picture));
-  cell->SetSelected(spec.Selected);
+  cell->Id = static_cast<std::uint32_t>(desc.Id);
+  cell->setGeometry(desc.X, desc.Y, desc.Width, desc.Height);
+  cell->SetPicture(ToImage(desc.Picture));
+  cell->SetSelected(desc.Selected);
   const int handle = static_cast<int>(cells_.size());
-  const bool camera = spec.Camera;
+  const bool camera = desc.Camera;
   cell->OnClick = [this, handle, camera] {
     if (OnCellClick) OnCellClick(handle, camera);
   };
   cells_.push_back(cell);
   // The scroll range follows the cells.
-  extent_x_ = std::max(extent_x_, spec.X + spec.Width);
-  extent_y_ = std::max(extent_y_, spec.Y + spec.Height);
+  extent_x_ = std::max(extent_x_, desc.X + desc.Width);
+  extent_y_ = std::max(extent_y_, desc.Y + desc.Height);
   content_->resize(extent_x_, extent_y_);
   cell->show();
   return handle;

@@ -434,17 +434,17 @@ int FileNumberOf(const TFormatSpec& f, std::size_t photo) {
 // Lays every record out; calls sink(photo, format, bytes) with each encoded
 // record in file order when given, so that WriteIpod encodes each only once.
 template <typename Sink>
-std::vector<std::vector<TRecordPlace>> LayOut(const TLibrarySpec& spec, Sink&& sink) {
-  std::vector<std::vector<TRecordPlace>> places(spec.Photos.size(),
-                                                std::vector<TRecordPlace>(spec.Formats.size()));
-  for (std::size_t f = 0; f < spec.Formats.size(); ++f) {
-    const TFormatSpec& format = spec.Formats[f];
+std::vector<std::vector<TRecordPlace>> LayOut(const TLibrarySpec& desc, Sink&& sink) {
+  std::vector<std::vector<TRecordPlace>> places(desc.Photos.size(),
+                                                std::vector<TRecordPlace>(desc.Formats.size()));
+  for (std::size_t f = 0; f < desc.Formats.size(); ++f) {
+    const TFormatSpec& format = desc.Formats[f];
     const int w = StoredWidth(format);
     const int h = StoredHeight(format);
     CheckSize(format.Layout, w, h);
     int file = 0;
     std::uint64_t next = 0;
-    for (std::size_t p = 0; p < spec.Photos.size(); ++p) {
+    for (std::size_t p = 0; p < desc.Photos.size(); ++p) {
       const int number = FileNumberOf(format, p);
       if (number != file) {
         file = number;
@@ -454,7 +454,7 @@ std::vector<std::vector<TRecordPlace>> LayOut(const TLibrarySpec& spec, Sink&& s
       std::uint32_t size = RecordBytes(format.Layout, w, h);
       const bool encode = format.Layout == TRecordLayout::Jpeg || sink.Wants();
       if (encode) {
-        record = EncodeRecord(format.Layout, spec.Photos[p].Picture, w, h);
+        record = EncodeRecord(format.Layout, desc.Photos[p].Picture, w, h);
         size = static_cast<std::uint32_t>(record.size());
       }
       const std::uint64_t slot = format.SlotBytes > 0 ? format.SlotBytes : size;
@@ -483,16 +483,16 @@ std::string DevicePathOfOriginal(const std::string& name) {
   return path;
 }
 
-std::vector<std::uint8_t> BuildDatabase(const TLibrarySpec& spec,
+std::vector<std::uint8_t> BuildDatabase(const TLibrarySpec& desc,
                                         const std::vector<std::vector<TRecordPlace>>& places) {
-  const chunk::TChunkStyle style{spec.Padding, spec.UpperCaseTags};
-  const std::uint16_t nameType = spec.Utf8FileNames ? 1 : 3;
+  const chunk::TChunkStyle style{desc.Padding, desc.UpperCaseTags};
+  const std::uint16_t nameType = desc.Utf8FileNames ? 1 : 3;
 
   std::vector<std::vector<std::uint8_t>> images;
-  for (std::size_t p = 0; p < spec.Photos.size(); ++p) {
-    const TPhotoSpec& photo = spec.Photos[p];
+  for (std::size_t p = 0; p < desc.Photos.size(); ++p) {
+    const TPhotoSpec& photo = desc.Photos[p];
     std::vector<std::vector<std::uint8_t>> children;
-    if (spec.Originals) {
+    if (desc.Originals) {
       const auto name = chunk::String(nameType, DevicePathOfOriginal(photo.OriginalName), style);
       const auto ref =
           chunk::Mhni(1, 0, static_cast<std::uint32_t>(photo.OriginalBytes.size()),
@@ -500,8 +500,8 @@ std::vector<std::uint8_t> BuildDatabase(const TLibrarySpec& spec,
                       static_cast<std::uint16_t>(photo.Picture.Height()), 0, 0, name, style);
       children.push_back(chunk::Container(5, ref, style));
     }
-    for (std::size_t f = 0; f < spec.Formats.size(); ++f) {
-      const TFormatSpec& format = spec.Formats[f];
+    for (std::size_t f = 0; f < desc.Formats.size(); ++f) {
+      const TFormatSpec& format = desc.Formats[f];
       const TRecordPlace& place = places[p][f];
       std::vector<std::uint8_t> name;
       if (format.WithFileName)
@@ -518,8 +518,8 @@ std::vector<std::uint8_t> BuildDatabase(const TLibrarySpec& spec,
   const auto imageSection = chunk::Section(1, chunk::Mhli(images, style), style);
 
   std::vector<std::vector<std::uint8_t>> albums;
-  for (std::size_t a = 0; a < spec.Albums.size(); ++a) {
-    const TAlbumSpec& album = spec.Albums[a];
+  for (std::size_t a = 0; a < desc.Albums.size(); ++a) {
+    const TAlbumSpec& album = desc.Albums[a];
     std::vector<std::vector<std::uint8_t>> strings;
     strings.push_back(chunk::String(album.Utf16Title ? 3 : 1, album.Title, style));
     if (album.ExtraStringChunks) {
@@ -534,13 +534,13 @@ std::vector<std::uint8_t> BuildDatabase(const TLibrarySpec& spec,
   const auto albumSection = chunk::Section(2, chunk::Mhla(albums, style), style);
 
   std::vector<std::uint8_t> body;
-  chunk::Append(body, spec.AlbumListFirst ? albumSection : imageSection);
-  chunk::Append(body, spec.AlbumListFirst ? imageSection : albumSection);
+  chunk::Append(body, desc.AlbumListFirst ? albumSection : imageSection);
+  chunk::Append(body, desc.AlbumListFirst ? imageSection : albumSection);
   std::uint32_t sections = 2;
-  if (spec.FileListSection) {
+  if (desc.FileListSection) {
     std::vector<std::vector<std::uint8_t>> files;
-    for (std::size_t f = 0; f < spec.Formats.size(); ++f) {
-      const TFormatSpec& format = spec.Formats[f];
+    for (std::size_t f = 0; f < desc.Formats.size(); ++f) {
+      const TFormatSpec& format = desc.Formats[f];
       std::uint32_t bytes = format.SlotBytes;
       if (bytes == 0) bytes = places.empty() ? 0 : places[0][f].Size;
       files.push_back(chunk::Mhif(format.FormatId, bytes, style));
@@ -550,7 +550,7 @@ std::vector<std::uint8_t> BuildDatabase(const TLibrarySpec& spec,
   }
   auto file = chunk::Mhfd(sections, body, style);
   std::uint32_t nextId = 0;
-  for (const auto& photo : spec.Photos) nextId = std::max(nextId, photo.Id + 1);
+  for (const auto& photo : desc.Photos) nextId = std::max(nextId, photo.Id + 1);
   PutU32(file, 28, nextId);
   return file;
 }
@@ -675,31 +675,31 @@ TBitmap24 ExpectedPicture(TRecordLayout layout, const TBitmap24& picture, int wi
   throw std::invalid_argument("unknown record layout");
 }
 
-std::vector<std::vector<TRecordPlace>> PlaceRecords(const TLibrarySpec& spec) {
-  return LayOut(spec, TNoSink{});
+std::vector<std::vector<TRecordPlace>> PlaceRecords(const TLibrarySpec& desc) {
+  return LayOut(desc, TNoSink{});
 }
 
 std::string IthmbFileName(std::int32_t formatId, int fileNumber) {
   return "F" + std::to_string(formatId) + "_" + std::to_string(fileNumber) + ".ithmb";
 }
 
-std::vector<std::uint8_t> BuildPhotoDatabase(const TLibrarySpec& spec) {
-  return BuildDatabase(spec, PlaceRecords(spec));
+std::vector<std::uint8_t> BuildPhotoDatabase(const TLibrarySpec& desc) {
+  return BuildDatabase(desc, PlaceRecords(desc));
 }
 
-void WriteIpod(const TLibrarySpec& spec, const std::string& root) {
+void WriteIpod(const TLibrarySpec& desc, const std::string& root) {
   const std::filesystem::path base(root);
   MakeFolder(base / "iPod_Control" / "iTunes");
   MakeFolder(base / "Photos" / "Thumbs");
   TIthmbSink sink(base / "Photos" / "Thumbs");
-  const auto places = LayOut(spec, sink);
+  const auto places = LayOut(desc, sink);
   sink.Close();
-  WriteFile((base / "Photos" / "Photo Database").string(), BuildDatabase(spec, places));
-  if (spec.Originals)
-    for (const auto& photo : spec.Photos)
+  WriteFile((base / "Photos" / "Photo Database").string(), BuildDatabase(desc, places));
+  if (desc.Originals)
+    for (const auto& photo : desc.Photos)
       WriteFile((base / "Photos" / "Full Resolution" / photo.OriginalName).string(),
                 photo.OriginalBytes);
-  for (const auto& file : spec.CameraFiles) {
+  for (const auto& file : desc.CameraFiles) {
     const auto folder =
         file.InMisc ? base / "DCIM" / "100APPLE" / ".MISC" : base / "DCIM" / "100APPLE";
     WriteFile((folder / file.Name).string(), file.Bytes);

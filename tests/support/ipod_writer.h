@@ -98,16 +98,16 @@ struct TRecordPlace {
   std::uint32_t Size = 0;
 };
 // The place of every record, indexed [photo][format] as in the description.
-std::vector<std::vector<TRecordPlace>> PlaceRecords(const TLibrarySpec& spec);
+std::vector<std::vector<TRecordPlace>> PlaceRecords(const TLibrarySpec& desc);
 // "F1019_2.ithmb".
 std::string IthmbFileName(std::int32_t formatId, int fileNumber);
 
 // The Photo Database file of the description.
-std::vector<std::uint8_t> BuildPhotoDatabase(const TLibrarySpec& spec);
+std::vector<std::uint8_t> BuildPhotoDatabase(const TLibrarySpec& desc);
 // Writes a whole disk-mode iPod under root: iPod_Control/iTunes/,
 // Photos/Photo Database, Photos/Thumbs/F<id>_<n>.ithmb, originals and the
 // camera folder. Throws std::runtime_error when a file cannot be written.
-void WriteIpod(const TLibrarySpec& spec, const std::string& root);
+void WriteIpod(const TLibrarySpec& desc, const std::string& root);
 // Creates the missing parent folders. Throws std::runtime_error on failure.
 void WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> ReadFile(const std::string& path);

@@ -205,33 +205,33 @@ TEST(TestPictureTest, DiffersPerSeedAndPsnrMeasuresIt) {
 }
 
 TLibrarySpec SmallLibrary() {
-  TLibrarySpec spec;
-  spec.Formats.push_back({1024, TRecordLayout::Rgb565, 320, 240, 0, 0, 2, 0, true});
-  spec.Formats.push_back({1036, TRecordLayout::Rgb565, 50, 40, 0, 1, 0, 4200, true});
+  TLibrarySpec desc;
+  desc.Formats.push_back({1024, TRecordLayout::Rgb565, 320, 240, 0, 0, 2, 0, true});
+  desc.Formats.push_back({1036, TRecordLayout::Rgb565, 50, 40, 0, 1, 0, 4200, true});
   for (std::uint32_t i = 0; i < 3; ++i)
-    spec.Photos.push_back({100 + i, TestPicture(64, 48, i), {}, {}});
-  spec.Albums.push_back({"Library", false, false, {100, 101, 102}, 0});
-  spec.Albums.push_back({"Été à Montréal", false, true, {101}, 0});
-  spec.Albums.push_back({"Família", true, false, {102, 100}, 0});
-  return spec;
+    desc.Photos.push_back({100 + i, TestPicture(64, 48, i), {}, {}});
+  desc.Albums.push_back({"Library", false, false, {100, 101, 102}, 0});
+  desc.Albums.push_back({"Été à Montréal", false, true, {101}, 0});
+  desc.Albums.push_back({"Família", true, false, {102, 100}, 0});
+  return desc;
 }
 
 // Walks a database as the layout of real iPods has it and checks the
 // fields at their offsets; the header lengths grow by pad.
-void CheckTree(const std::vector<std::uint8_t>& db, const TLibrarySpec& spec) {
-  const std::uint32_t pad = spec.Padding;
+void CheckTree(const std::vector<std::uint8_t>& db, const TLibrarySpec& desc) {
+  const std::uint32_t pad = desc.Padding;
   const TByteReader r(db);
   auto tag = [&](std::uint64_t at, const char* expected) {
     ASSERT_TRUE(r.TagAt(at, expected)) << expected << " at " << at;
-    EXPECT_EQ(TagAt(db, at), spec.UpperCaseTags ? ToUpperAscii(expected) : std::string(expected));
+    EXPECT_EQ(TagAt(db, at), desc.UpperCaseTags ? ToUpperAscii(expected) : std::string(expected));
   };
   tag(0, "mhfd");
   EXPECT_EQ(r.U32At(4), 0x84 + pad);
   EXPECT_EQ(r.U32At(8), db.size());
   EXPECT_EQ(r.U32At(20), 3u);
   std::uint64_t pos = 0x84 + pad;
-  const auto places = PlaceRecords(spec);
-  for (std::uint32_t expectedType : spec.AlbumListFirst ? std::vector<std::uint32_t>{2, 1, 3}
+  const auto places = PlaceRecords(desc);
+  for (std::uint32_t expectedType : desc.AlbumListFirst ? std::vector<std::uint32_t>{2, 1, 3}
                                                         : std::vector<std::uint32_t>{1, 2, 3}) {
     tag(pos, "mhsd");
     EXPECT_EQ(r.U32At(pos + 4), 0x60 + pad);
@@ -240,15 +240,15 @@ void CheckTree(const std::vector<std::uint8_t>& db, const TLibrarySpec& spec) {
     if (expectedType == 1) {
       tag(list, "mhli");
       EXPECT_EQ(r.U32At(list + 4), 0x5C + pad);
-      EXPECT_EQ(r.U32At(list + 8), spec.Photos.size());
+      EXPECT_EQ(r.U32At(list + 8), desc.Photos.size());
       std::uint64_t image = list + 0x5C + pad;
-      for (std::size_t p = 0; p < spec.Photos.size(); ++p) {
+      for (std::size_t p = 0; p < desc.Photos.size(); ++p) {
         tag(image, "mhii");
         EXPECT_EQ(r.U32At(image + 4), 0x98 + pad);
-        EXPECT_EQ(r.U32At(image + 12), spec.Formats.size());
-        EXPECT_EQ(r.U32At(image + 16), spec.Photos[p].Id);
+        EXPECT_EQ(r.U32At(image + 12), desc.Formats.size());
+        EXPECT_EQ(r.U32At(image + 16), desc.Photos[p].Id);
         std::uint64_t child = image + 0x98 + pad;
-        for (std::size_t f = 0; f < spec.Formats.size(); ++f) {
+        for (std::size_t f = 0; f < desc.Formats.size(); ++f) {
           tag(child, "mhod");
           EXPECT_EQ(r.U32At(child + 4), 0x18 + pad);
           EXPECT_EQ(r.U16At(child + 12), 2);
@@ -256,20 +256,20 @@ void CheckTree(const std::vector<std::uint8_t>& db, const TLibrarySpec& spec) {
           tag(ref, "mhni");
           EXPECT_EQ(r.U32At(ref + 4), 0x4C + pad);
           EXPECT_EQ(r.U32At(ref + 12), 1u);
-          EXPECT_EQ(r.U32At(ref + 16), static_cast<std::uint32_t>(spec.Formats[f].FormatId));
+          EXPECT_EQ(r.U32At(ref + 16), static_cast<std::uint32_t>(desc.Formats[f].FormatId));
           EXPECT_EQ(r.U32At(ref + 20), places[p][f].Offset);
           EXPECT_EQ(r.U32At(ref + 24), places[p][f].Size);
-          EXPECT_EQ(r.U16At(ref + 28), spec.Formats[f].PadV);
-          EXPECT_EQ(r.U16At(ref + 32), spec.Formats[f].Height);
-          EXPECT_EQ(r.U16At(ref + 34), spec.Formats[f].Width);
+          EXPECT_EQ(r.U16At(ref + 28), desc.Formats[f].PadV);
+          EXPECT_EQ(r.U16At(ref + 32), desc.Formats[f].Height);
+          EXPECT_EQ(r.U16At(ref + 34), desc.Formats[f].Width);
           const std::uint64_t name = ref + 0x4C + pad;
           tag(name, "mhod");
-          EXPECT_EQ(r.U16At(name + 12), spec.Utf8FileNames ? 1 : 3);
+          EXPECT_EQ(r.U16At(name + 12), desc.Utf8FileNames ? 1 : 3);
           const std::uint32_t len = *r.U32At(name + 0x18 + pad);
           const auto text = *r.BytesAt(name + 0x18 + pad + 12, len);
           const std::string expectedName =
-              ":Thumbs:" + IthmbFileName(spec.Formats[f].FormatId, places[p][f].FileNumber);
-          EXPECT_EQ(spec.Utf8FileNames ? BytesToUtf8(text) : Utf16LeToUtf8(text), expectedName);
+              ":Thumbs:" + IthmbFileName(desc.Formats[f].FormatId, places[p][f].FileNumber);
+          EXPECT_EQ(desc.Utf8FileNames ? BytesToUtf8(text) : Utf16LeToUtf8(text), expectedName);
           const std::uint32_t nameTotal = *r.U32At(name + 8);
           EXPECT_EQ(nameTotal % 4, 0u);
           EXPECT_EQ(r.U32At(ref + 8), 0x4C + pad + nameTotal);
@@ -282,21 +282,21 @@ void CheckTree(const std::vector<std::uint8_t>& db, const TLibrarySpec& spec) {
       EXPECT_EQ(image, pos + *r.U32At(pos + 8));
     } else if (expectedType == 2) {
       tag(list, "mhla");
-      EXPECT_EQ(r.U32At(list + 8), spec.Albums.size());
+      EXPECT_EQ(r.U32At(list + 8), desc.Albums.size());
       std::uint64_t album = list + 0x5C + pad;
-      for (std::size_t a = 0; a < spec.Albums.size(); ++a) {
+      for (std::size_t a = 0; a < desc.Albums.size(); ++a) {
         tag(album, "mhba");
         EXPECT_EQ(r.U32At(album + 4), 0x94 + pad);
-        EXPECT_EQ(r.U32At(album + 16), spec.Albums[a].PhotoIds.size());
+        EXPECT_EQ(r.U32At(album + 16), desc.Albums[a].PhotoIds.size());
         EXPECT_EQ(r.U32At(album + 20), 0x64 + a);
         std::uint64_t p = album + 0x94 + pad;
         const std::uint32_t len = *r.U32At(p + 0x18 + pad);
         const auto text = *r.BytesAt(p + 0x18 + pad + 12, len);
-        EXPECT_EQ(r.U16At(p + 12), spec.Albums[a].Utf16Title ? 3 : 1);
-        EXPECT_EQ(spec.Albums[a].Utf16Title ? Utf16LeToUtf8(text) : BytesToUtf8(text),
-                  spec.Albums[a].Title);
+        EXPECT_EQ(r.U16At(p + 12), desc.Albums[a].Utf16Title ? 3 : 1);
+        EXPECT_EQ(desc.Albums[a].Utf16Title ? Utf16LeToUtf8(text) : BytesToUtf8(text),
+                  desc.Albums[a].Title);
         for (std::uint32_t s = 0; s < *r.U32At(album + 12); ++s) p += *r.U32At(p + 8);
-        for (std::uint32_t id : spec.Albums[a].PhotoIds) {
+        for (std::uint32_t id : desc.Albums[a].PhotoIds) {
           tag(p, "mhia");
           EXPECT_EQ(r.U32At(p + 8), 0x28 + pad);
           EXPECT_EQ(r.U32At(p + 16), id);
@@ -307,10 +307,10 @@ void CheckTree(const std::vector<std::uint8_t>& db, const TLibrarySpec& spec) {
       }
     } else {
       tag(list, "mhlf");
-      EXPECT_EQ(r.U32At(list + 8), spec.Formats.size());
+      EXPECT_EQ(r.U32At(list + 8), desc.Formats.size());
       tag(list + 0x5C + pad, "mhif");
       EXPECT_EQ(r.U32At(list + 0x5C + pad + 16),
-                static_cast<std::uint32_t>(spec.Formats[0].FormatId));
+                static_cast<std::uint32_t>(desc.Formats[0].FormatId));
     }
     pos += *r.U32At(pos + 8);
   }
@@ -318,24 +318,24 @@ void CheckTree(const std::vector<std::uint8_t>& db, const TLibrarySpec& spec) {
 }
 
 TEST(PhotoDatabaseBuilderTest, ChunkTreeOfRealIpods) {
-  const TLibrarySpec spec = SmallLibrary();
-  CheckTree(BuildPhotoDatabase(spec), spec);
+  const TLibrarySpec desc = SmallLibrary();
+  CheckTree(BuildPhotoDatabase(desc), desc);
 }
 
 TEST(PhotoDatabaseBuilderTest, LayoutSwitchesChangeTheBytes) {
-  TLibrarySpec spec = SmallLibrary();
-  spec.AlbumListFirst = true;
-  spec.Padding = 8;
-  spec.UpperCaseTags = true;
-  spec.Utf8FileNames = true;
-  CheckTree(BuildPhotoDatabase(spec), spec);
+  TLibrarySpec desc = SmallLibrary();
+  desc.AlbumListFirst = true;
+  desc.Padding = 8;
+  desc.UpperCaseTags = true;
+  desc.Utf8FileNames = true;
+  CheckTree(BuildPhotoDatabase(desc), desc);
 }
 
 TEST(PhotoDatabaseBuilderTest, RecordsAreSplitIntoNumberedFilesAtTheirSlots) {
-  TLibrarySpec spec = SmallLibrary();
-  spec.Photos.push_back({103, TestPicture(20, 20, 9), {}, {}});
-  spec.Photos.push_back({104, TestPicture(20, 20, 10), {}, {}});
-  const auto places = PlaceRecords(spec);
+  TLibrarySpec desc = SmallLibrary();
+  desc.Photos.push_back({103, TestPicture(20, 20, 9), {}, {}});
+  desc.Photos.push_back({104, TestPicture(20, 20, 10), {}, {}});
+  const auto places = PlaceRecords(desc);
   const std::uint32_t rgb = 320 * 240 * 2;
   const int files[] = {1, 1, 2, 2, 3};
   const std::uint32_t offsets[] = {0, rgb, 0, rgb, 0};
@@ -349,54 +349,54 @@ TEST(PhotoDatabaseBuilderTest, RecordsAreSplitIntoNumberedFilesAtTheirSlots) {
   }
 
   TTempDir dir;
-  WriteIpod(spec, dir.Path());
+  WriteIpod(desc, dir.Path());
   const std::string thumbs = dir / "Photos/Thumbs/";
   EXPECT_EQ(std::filesystem::file_size(thumbs + "F1024_1.ithmb"), 2 * rgb);
   EXPECT_EQ(std::filesystem::file_size(thumbs + "F1024_3.ithmb"), rgb);
   EXPECT_EQ(std::filesystem::file_size(thumbs + "F1036_1.ithmb"), 5u * 4200);
   EXPECT_FALSE(std::filesystem::exists(thumbs + "F1036_2.ithmb"));
   const auto file2 = ReadFile(thumbs + "F1024_2.ithmb");
-  const auto photo3 = EncodeRecord(TRecordLayout::Rgb565, spec.Photos[3].Picture, 320, 240);
+  const auto photo3 = EncodeRecord(TRecordLayout::Rgb565, desc.Photos[3].Picture, 320, 240);
   EXPECT_TRUE(std::equal(photo3.begin(), photo3.end(), file2.begin() + rgb));
-  EXPECT_EQ(ReadFile(dir / "Photos/Photo Database"), BuildPhotoDatabase(spec));
+  EXPECT_EQ(ReadFile(dir / "Photos/Photo Database"), BuildPhotoDatabase(desc));
   EXPECT_TRUE(std::filesystem::is_directory(dir / "iPod_Control/iTunes"));
 }
 
 TEST(PhotoDatabaseBuilderTest, JpegRecordsLieBackToBack) {
-  TLibrarySpec spec;
-  spec.Formats.push_back({1081, TRecordLayout::Jpeg, 640, 480});
+  TLibrarySpec desc;
+  desc.Formats.push_back({1081, TRecordLayout::Jpeg, 640, 480});
   for (std::uint32_t i = 0; i < 3; ++i)
-    spec.Photos.push_back({i + 1, TestPicture(80, 60, i), {}, {}});
-  const auto places = PlaceRecords(spec);
+    desc.Photos.push_back({i + 1, TestPicture(80, 60, i), {}, {}});
+  const auto places = PlaceRecords(desc);
   EXPECT_EQ(places[0][0].Offset, 0u);
   EXPECT_EQ(places[1][0].Offset, places[0][0].Size);
   EXPECT_EQ(places[2][0].Offset, places[0][0].Size + places[1][0].Size);
   TTempDir dir;
-  WriteIpod(spec, dir.Path());
+  WriteIpod(desc, dir.Path());
   const auto file = ReadFile(dir / "Photos/Thumbs/F1081_1.ithmb");
   ASSERT_EQ(file.size(), places[2][0].Offset + places[2][0].Size);
   TBitmap24 decoded;
   const std::span<const std::uint8_t> second(file.data() + places[1][0].Offset, places[1][0].Size);
   ASSERT_TRUE(DecodeJpeg(second, decoded));
-  EXPECT_GT(Psnr(decoded, ExpectedPicture(TRecordLayout::Jpeg, spec.Photos[1].Picture, 640, 480)),
+  EXPECT_GT(Psnr(decoded, ExpectedPicture(TRecordLayout::Jpeg, desc.Photos[1].Picture, 640, 480)),
             30.0);
 }
 
 TEST(PhotoDatabaseBuilderTest, OriginalsAndCameraFiles) {
-  TLibrarySpec spec;
-  spec.Originals = true;
-  spec.Formats.push_back({1036, TRecordLayout::Rgb565, 50, 41});
-  spec.Photos.push_back({7, TestPicture(30, 20, 1), "2006/IMG_0007.JPG", {1, 2, 3}});
-  spec.CameraFiles.push_back({"IMG_0001.JPG", {9, 9}, false});
-  spec.CameraFiles.push_back({"IMG_0001.THM", {8}, true});
+  TLibrarySpec desc;
+  desc.Originals = true;
+  desc.Formats.push_back({1036, TRecordLayout::Rgb565, 50, 41});
+  desc.Photos.push_back({7, TestPicture(30, 20, 1), "2006/IMG_0007.JPG", {1, 2, 3}});
+  desc.CameraFiles.push_back({"IMG_0001.JPG", {9, 9}, false});
+  desc.CameraFiles.push_back({"IMG_0001.THM", {8}, true});
   TTempDir dir;
-  WriteIpod(spec, dir.Path());
+  WriteIpod(desc, dir.Path());
   EXPECT_EQ(ReadFile(dir / "Photos/Full Resolution/2006/IMG_0007.JPG"),
             (std::vector<std::uint8_t>{1, 2, 3}));
   EXPECT_EQ(ReadFile(dir / "DCIM/100APPLE/IMG_0001.JPG").size(), 2u);
   EXPECT_EQ(ReadFile(dir / "DCIM/100APPLE/.MISC/IMG_0001.THM").size(), 1u);
 
-  const auto db = BuildPhotoDatabase(spec);
+  const auto db = BuildPhotoDatabase(desc);
   const TByteReader r(db);
   const std::uint64_t image = 0x84 + 0x60 + 0x5C;
   ASSERT_TRUE(r.TagAt(image, "mhii"));
@@ -507,45 +507,45 @@ protected:
 TEST_F(WriterRoundTripTest, TheReaderFindsWhatWasWritten) {
   for (int variant = 0; variant < 3; ++variant) {
     SCOPED_TRACE(variant);
-    TLibrarySpec spec = SmallLibrary();
-    spec.AlbumListFirst = variant == 1;
-    spec.UpperCaseTags = variant == 1;
-    spec.Padding = variant == 1 ? 12 : 0;
-    spec.Utf8FileNames = variant == 2;
-    spec.FileListSection = variant != 2;
+    TLibrarySpec desc = SmallLibrary();
+    desc.AlbumListFirst = variant == 1;
+    desc.UpperCaseTags = variant == 1;
+    desc.Padding = variant == 1 ? 12 : 0;
+    desc.Utf8FileNames = variant == 2;
+    desc.FileListSection = variant != 2;
     TIpodPhotoDb db(device_, nullptr, false);
-    ASSERT_TRUE(db.ParsePhotoDatabaseBytes(BuildPhotoDatabase(spec))) << db.LogText;
+    ASSERT_TRUE(db.ParsePhotoDatabaseBytes(BuildPhotoDatabase(desc))) << db.LogText;
     EXPECT_EQ(db.ExportFormat.FormatId, 1024);
     EXPECT_EQ(db.ExportFormat.SlotBytes, 320 * 240 * 2);
     EXPECT_EQ(db.ExportFormat.FileCount, 2);
     EXPECT_EQ(db.ThumbFormat.FormatId, 1036);
     EXPECT_EQ(db.ThumbFormat.SlotBytes, 50 * 41 * 2);
-    const auto places = PlaceRecords(spec);
-    ASSERT_EQ(db.Photos.Count(), spec.Photos.size());
-    for (std::size_t p = 0; p < spec.Photos.size(); ++p) {
+    const auto places = PlaceRecords(desc);
+    ASSERT_EQ(db.Photos.Count(), desc.Photos.size());
+    for (std::size_t p = 0; p < desc.Photos.size(); ++p) {
       const TPhotoItem& item = db.Photos.Items(p);
-      EXPECT_EQ(item.Id, spec.Photos[p].Id);
+      EXPECT_EQ(item.Id, desc.Photos[p].Id);
       EXPECT_EQ(item.FileNumber, places[p][0].FileNumber);
       EXPECT_EQ(item.ImageOffset, places[p][0].Offset);
       EXPECT_EQ(item.ImageSize, places[p][0].Size);
       EXPECT_EQ(item.ThumbOffset, places[p][1].Offset);
     }
-    ASSERT_EQ(db.Albums.Count(), spec.Albums.size());
-    for (std::size_t a = 0; a < spec.Albums.size(); ++a) {
-      EXPECT_EQ(db.Albums.Items(a).Name, spec.Albums[a].Title);
-      EXPECT_EQ(db.Albums.Items(a).PhotoIds, spec.Albums[a].PhotoIds);
+    ASSERT_EQ(db.Albums.Count(), desc.Albums.size());
+    for (std::size_t a = 0; a < desc.Albums.size(); ++a) {
+      EXPECT_EQ(db.Albums.Items(a).Name, desc.Albums[a].Title);
+      EXPECT_EQ(db.Albums.Items(a).PhotoIds, desc.Albums[a].PhotoIds);
     }
   }
 }
 
 TEST_F(WriterRoundTripTest, OriginalsAreNamedByTheirDevicePath) {
-  TLibrarySpec spec;
-  spec.Originals = true;
-  spec.Formats.push_back({1036, TRecordLayout::Rgb565, 50, 41});
-  spec.Photos.push_back({7, TestPicture(30, 20, 1), "2006/IMG_0007.JPG", {1, 2, 3}});
-  spec.Photos.push_back({8, TestPicture(30, 20, 2), "IMG_0008.JPG", {4}});
+  TLibrarySpec desc;
+  desc.Originals = true;
+  desc.Formats.push_back({1036, TRecordLayout::Rgb565, 50, 41});
+  desc.Photos.push_back({7, TestPicture(30, 20, 1), "2006/IMG_0007.JPG", {1, 2, 3}});
+  desc.Photos.push_back({8, TestPicture(30, 20, 2), "IMG_0008.JPG", {4}});
   TIpodPhotoDb db(device_, nullptr, false);
-  ASSERT_TRUE(db.ParsePhotoDatabaseBytes(BuildPhotoDatabase(spec))) << db.LogText;
+  ASSERT_TRUE(db.ParsePhotoDatabaseBytes(BuildPhotoDatabase(desc))) << db.LogText;
   EXPECT_TRUE(db.CopyOriginals);
   ASSERT_EQ(db.Photos.Count(), 2u);
   EXPECT_EQ(db.Photos.Items(0).Path, ":Full Resolution:2006:IMG_0007.JPG");

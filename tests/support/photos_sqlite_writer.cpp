@@ -23,9 +23,9 @@ std::string Literal(const std::string& text) {
 
 void Run(TSQLiteDatabase& db, const std::string& sql) { db.Query(sql); }
 
-void AddAlbum(TSQLiteDatabase& db, const TSqliteLibrarySpec& spec, const TSqliteAlbumSpec& album) {
-  const std::string a = std::to_string(spec.Entities.Album);
-  const std::string g = std::to_string(spec.Entities.Generic);
+void AddAlbum(TSQLiteDatabase& db, const TSqliteLibrarySpec& desc, const TSqliteAlbumSpec& album) {
+  const std::string a = std::to_string(desc.Entities.Album);
+  const std::string g = std::to_string(desc.Entities.Generic);
   Run(db, "INSERT INTO ZGENERICALBUM (Z_PK, Z_ENT, ZKIND, ZTITLE) VALUES (" +
               std::to_string(album.Id) + ", " + a + ", " + std::to_string(album.Kind) + ", " +
               Literal(album.Title) + ")");
@@ -44,7 +44,7 @@ TIosThumbGeometry IosThumbGeometry(const std::string& thumbFile) {
   return {};
 }
 
-void WritePhotosSqliteLibrary(const TSqliteLibrarySpec& spec, const std::string& root) {
+void WritePhotosSqliteLibrary(const TSqliteLibrarySpec& desc, const std::string& root) {
   namespace fs = std::filesystem;
   const std::string data = root + "/PhotoData";
   fs::create_directories(data);
@@ -55,17 +55,17 @@ void WritePhotosSqliteLibrary(const TSqliteLibrarySpec& spec, const std::string&
     TSQLiteDatabase db(work);
     Run(db, "PRAGMA journal_mode=WAL");
     Run(db, "PRAGMA wal_autocheckpoint=0");
-    const std::string a = std::to_string(spec.Entities.Album);
-    const std::string g = std::to_string(spec.Entities.Generic);
-    if (!spec.NoPrimaryKeyTable) {
+    const std::string a = std::to_string(desc.Entities.Album);
+    const std::string g = std::to_string(desc.Entities.Generic);
+    if (!desc.NoPrimaryKeyTable) {
       Run(db,
           "CREATE TABLE Z_PRIMARYKEY (Z_ENT INTEGER PRIMARY KEY, Z_NAME VARCHAR, "
           "Z_SUPER INTEGER, Z_MAX INTEGER)");
-      auto keys = spec.PrimaryKeys;
+      auto keys = desc.PrimaryKeys;
       if (keys.empty()) {
-        keys = {{spec.Entities.Album, "Album"},
-                {spec.Entities.Generic, "GenericAsset"},
-                {spec.Entities.Asset, "Asset"}};
+        keys = {{desc.Entities.Album, "Album"},
+                {desc.Entities.Generic, "GenericAsset"},
+                {desc.Entities.Asset, "Asset"}};
       }
       for (const auto& [ent, name] : keys) {
         Run(db, "INSERT INTO Z_PRIMARYKEY (Z_ENT, Z_NAME, Z_SUPER, Z_MAX) VALUES (" +
@@ -81,26 +81,26 @@ void WritePhotosSqliteLibrary(const TSqliteLibrarySpec& spec, const std::string&
         "ZFILENAME VARCHAR)");
     Run(db, "CREATE TABLE Z_" + a + "ASSETS (Z_" + a + "ALBUMS INTEGER, Z_" + g +
                 "ASSETS INTEGER, Z_FOK_" + g + "ASSETS INTEGER)");
-    for (const TSqliteAssetSpec& asset : spec.Assets) {
+    for (const TSqliteAssetSpec& asset : desc.Assets) {
       Run(db,
           "INSERT INTO ZGENERICASSET (Z_PK, Z_ENT, ZTHUMBNAILINDEX, ZSAVEDASSETTYPE, "
           "ZDIRECTORY, ZFILENAME) VALUES (" +
-              std::to_string(asset.Id) + ", " + std::to_string(spec.Entities.Asset) + ", " +
+              std::to_string(asset.Id) + ", " + std::to_string(desc.Entities.Asset) + ", " +
               std::to_string(asset.ThumbnailIndex) + ", " + std::to_string(asset.SavedAssetType) +
               ", " + Literal(asset.Directory) + ", " + Literal(asset.FileName) + ")");
     }
     bool walAlbums = false;
-    for (const TSqliteAlbumSpec& album : spec.Albums) {
+    for (const TSqliteAlbumSpec& album : desc.Albums) {
       if (album.OnlyInWal) {
         walAlbums = true;
       } else {
-        AddAlbum(db, spec, album);
+        AddAlbum(db, desc, album);
       }
     }
     // Everything so far goes into the database file itself.
     Run(db, "PRAGMA wal_checkpoint(TRUNCATE)");
-    for (const TSqliteAlbumSpec& album : spec.Albums) {
-      if (album.OnlyInWal) AddAlbum(db, spec, album);
+    for (const TSqliteAlbumSpec& album : desc.Albums) {
+      if (album.OnlyInWal) AddAlbum(db, desc, album);
     }
     fs::copy_file(work, data + "/Photos.sqlite", fs::copy_options::overwrite_existing);
     if (walAlbums) {
@@ -110,11 +110,11 @@ void WritePhotosSqliteLibrary(const TSqliteLibrarySpec& spec, const std::string&
   }
   for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(work + suffix);
 
-  if (!spec.ThumbFile.empty()) {
-    const TIosThumbGeometry geometry = IosThumbGeometry(spec.ThumbFile);
+  if (!desc.ThumbFile.empty()) {
+    const TIosThumbGeometry geometry = IosThumbGeometry(desc.ThumbFile);
     if (geometry.SlotBytes == 0) throw std::invalid_argument("unknown thumbnail file");
     std::vector<std::uint8_t> file;
-    for (const TSqliteAssetSpec& asset : spec.Assets) {
+    for (const TSqliteAssetSpec& asset : desc.Assets) {
       if (asset.ThumbnailIndex < 0) continue;
       const std::size_t at = static_cast<std::size_t>(asset.ThumbnailIndex) * geometry.SlotBytes;
       if (file.size() < at + geometry.SlotBytes) file.resize(at + geometry.SlotBytes, 0);
@@ -126,9 +126,9 @@ void WritePhotosSqliteLibrary(const TSqliteLibrarySpec& spec, const std::string&
       for (std::size_t i = pixels.size(); i < geometry.SlotBytes; ++i)
         file[at + i] = static_cast<std::uint8_t>(0xA0 + i % 16);
     }
-    WriteFile(data + "/Thumbnails/" + spec.ThumbFile, file);
+    WriteFile(data + "/Thumbnails/" + desc.ThumbFile, file);
   }
-  for (const TSqliteAssetSpec& asset : spec.Assets) {
+  for (const TSqliteAssetSpec& asset : desc.Assets) {
     if (!asset.OriginalBytes.empty())
       WriteFile(root + "/" + asset.Directory + "/" + asset.FileName, asset.OriginalBytes);
   }

@@ -50,7 +50,7 @@ struct TSqliteLibrarySpec {
 // Writes an iOS media folder under root: PhotoData/Photos.sqlite (with a
 // Photos.sqlite-wal beside it when an album is OnlyInWal), the thumbnail file
 // in 5-5-5 records with 28-byte tails, and the originals. Throws on failure.
-void WritePhotosSqliteLibrary(const TSqliteLibrarySpec& spec, const std::string& root);
+void WritePhotosSqliteLibrary(const TSqliteLibrarySpec& desc, const std::string& root);
 
 // Record geometry of the thumbnail files: width, height and slot bytes.
 struct TIosThumbGeometry {
