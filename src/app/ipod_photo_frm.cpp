@@ -11,6 +11,7 @@
 #include <QScrollBar>
 #include <QThread>
 #include <QWindow>
+#include <algorithm>
 
 #include "ui/skin.h"
 
@@ -123,9 +124,17 @@ TIpodPhotoFrm::~TIpodPhotoFrm() {
     WaitForCopyThread();
   }
   watcher_.reset();
-  if (device_) device_->OnChange = nullptr;
+  EndIosHandOvers();
   db_.reset();
   device_.reset();
+}
+
+void TIpodPhotoFrm::EndIosHandOvers() {
+  {
+    std::lock_guard lock(handover_mutex_);
+    handovers_ended_ = true;
+  }
+  handover_served_.notify_all();
 }
 
 void TIpodPhotoFrm::BuildTitleBar() {
@@ -520,13 +529,25 @@ void TIpodPhotoFrm::FormCreate() {
   CapShLb->adjustSize();
 
   device_ = std::make_unique<TIpodDevice>(platform_, [this](bool connected, bool fromIos) {
-    // iOS reports come on the mobile device library's thread.
+    std::unique_lock lock(handover_mutex_);
+    if (handovers_ended_) return;
     if (QThread::currentThread() == thread()) {
+      lock.unlock();
       DeviceChange(connected, fromIos);
-    } else {
-      QMetaObject::invokeMethod(
-          this, [this, connected, fromIos] { DeviceChange(connected, fromIos); }, Qt::BlockingQueuedConnection);
+      return;
     }
+    // iOS reports come on the mobile device library's thread.
+    const std::uint64_t ticket = ++handovers_posted_;
+    QMetaObject::invokeMethod(
+        this,
+        [this, connected, fromIos, ticket] {
+          DeviceChange(connected, fromIos);
+          std::lock_guard done(handover_mutex_);
+          handovers_done_ = std::max(handovers_done_, ticket);
+          handover_served_.notify_all();
+        },
+        Qt::QueuedConnection);
+    handover_served_.wait(lock, [&] { return handovers_ended_ || handovers_done_ >= ticket; });
   });
   monitor_ = std::make_unique<TMountMonitor>(platform_.ReadMounts(), [this](const TDeviceChangeMessage& message) {
     if (!device_) return;
@@ -767,7 +788,7 @@ void TIpodPhotoFrm::FormClose() {
   SaveSettings();
   Closing = true;
   watcher_.reset();
-  device_->OnChange = nullptr;
+  EndIosHandOvers();
   AlbumLstList->clear();
   // A cancelled transfer may still be finishing its file.
   WaitForCopyThread();

@@ -11,8 +11,11 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QWidget>
+#include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 
 #include "app/message_boxes.h"
 #include "app/mount_watcher.h"
@@ -191,6 +194,15 @@ private:
   std::unique_ptr<QSettings> settings_;
   TLinks links_;
   TGuiDispatcher dispatcher_;
+  // The library's thread waits until its report has run on the GUI thread,
+  // or until the window closes: the device's teardown joins that thread, so
+  // it must not be left waiting for a GUI thread that is joining it.
+  void EndIosHandOvers();
+  std::mutex handover_mutex_;
+  std::condition_variable handover_served_;
+  std::uint64_t handovers_posted_ = 0;
+  std::uint64_t handovers_done_ = 0;
+  bool handovers_ended_ = false;
   std::unique_ptr<TQtCellArea> cell_area_;
   std::unique_ptr<TIpodDevice> device_;
   std::unique_ptr<TMountMonitor> monitor_;
