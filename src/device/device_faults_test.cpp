@@ -114,8 +114,11 @@ TEST_F(DeviceFaultsTest, RecordReadsFailingOrShortAtEveryCall) {
           right = right && !read && (shortRead || !device->Messages.empty()) &&
                   stream.Bytes().size() == 3 && stream.Position() == 3;
         } else {
-          std::vector<std::uint8_t> expected{1, 2, 3};
-          expected.insert(expected.end(), record.begin(), record.end());
+          std::vector<std::uint8_t> expected(record.size() + 3);
+          expected[0] = 1;
+          expected[1] = 2;
+          expected[2] = 3;
+          std::copy(record.begin(), record.end(), expected.begin() + 3);
           right =
               right && read && stream.Position() == 0 &&
               std::vector<std::uint8_t>(stream.Bytes().begin(), stream.Bytes().end()) == expected;
