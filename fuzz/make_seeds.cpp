@@ -1,14 +1,17 @@
 // Writes the seed corpus of every fuzz target from the tests' library writer:
 //   make-fuzz-seeds OUT_FOLDER
 // makes OUT_FOLDER/<target>/seed-N for photo_database_fuzz, ithmb_export_fuzz,
-// picture_fuzz and names_fuzz.
+// picture_fuzz, names_fuzz, photos_sqlite_fuzz and ios_device_fuzz.
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "fuzz_input.h"
 #include "support/ipod_writer.h"
+#include "support/photos_sqlite_writer.h"
 #include "support/picture.h"
 
 namespace {
@@ -143,6 +146,53 @@ void NameSeeds(TSeedFolder& out) {
   out.Add(std::string(300, 'n') + ".jpg");
 }
 
+// Photos.sqlite files of both layouts, with the primary key table missing or
+// naming other entities, untitled and camera-roll albums, and assets that
+// are no photos of the library.
+void PhotosSqliteSeeds(const std::string& work, TSeedFolder& out) {
+  for (int variant = 0; variant < 4; ++variant) {
+    TSqliteLibrarySpec desc;
+    desc.Entities = variant % 2 ? kLayout8 : kLayout6;
+    desc.NoPrimaryKeyTable = variant == 2;
+    if (variant == 3) desc.PrimaryKeys = {{8, "Album"}, {15, "Asset"}};
+    desc.ThumbFile.clear();
+    for (std::uint32_t id = 1; id <= 4; ++id) {
+      TSqliteAssetSpec asset;
+      asset.Id = id;
+      asset.ThumbnailIndex = id * 3;
+      asset.FileName = "IMG_000" + std::to_string(id) + ".JPG";
+      asset.SavedAssetType = id == 4 ? 3 : 0;
+      desc.Assets.push_back(asset);
+    }
+    TSqliteAlbumSpec titled;
+    titled.Id = 20;
+    titled.Title = "Été";
+    titled.AssetIds = {1, 3, 9};
+    TSqliteAlbumSpec untitled;
+    untitled.Id = 21;
+    untitled.AssetIds = {2};
+    TSqliteAlbumSpec roll;
+    roll.Id = 22;
+    roll.Kind = 2;
+    roll.AssetIds = {1, 2, 3};
+    desc.Albums = {titled, untitled, roll};
+    const std::string root = work + "/sqlite-" + std::to_string(variant);
+    WritePhotosSqliteLibrary(desc, root);
+    std::ifstream in(root + "/PhotoData/Photos.sqlite", std::ios::binary);
+    out.Add(std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {}));
+  }
+}
+
+// Scripts of the simulated library's lies: honest, each kind of lie on its
+// own, and a mixture.
+void IosDeviceSeeds(TSeedFolder& out) {
+  out.Add(std::vector<std::uint8_t>{});
+  for (std::uint8_t lie = 1; lie < 8; ++lie) out.Add(std::vector<std::uint8_t>(64, lie));
+  std::vector<std::uint8_t> mixed;
+  for (int i = 0; i < 256; ++i) mixed.push_back(static_cast<std::uint8_t>((i * 37) % 23));
+  out.Add(mixed);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -155,11 +205,17 @@ int main(int argc, char** argv) {
   TSeedFolder exporter(root, "ithmb_export_fuzz");
   TSeedFolder pictures(root, "picture_fuzz");
   TSeedFolder names(root, "names_fuzz");
+  TSeedFolder sqlite(root, "photos_sqlite_fuzz");
+  TSeedFolder ios(root, "ios_device_fuzz");
   PhotoDatabaseSeeds(database);
   ExportSeeds(exporter);
   PictureSeeds(pictures);
   NameSeeds(names);
-  std::printf("seeds: %d photo database, %d export, %d picture, %d name\n", database.Count(),
-              exporter.Count(), pictures.Count(), names.Count());
+  PhotosSqliteSeeds(root + "/work", sqlite);
+  IosDeviceSeeds(ios);
+  std::filesystem::remove_all(root + "/work");
+  std::printf("seeds: %d photo database, %d export, %d picture, %d name, %d Photos.sqlite, %d ios\n",
+              database.Count(), exporter.Count(), pictures.Count(), names.Count(), sqlite.Count(),
+              ios.Count());
   return 0;
 }

@@ -19,6 +19,7 @@
 #include "support/fake_platform.h"
 #include "support/ipod_writer.h"
 #include "support/temp_dir.h"
+#include "support/tree_snapshot.h"
 
 namespace quill {
 namespace {
@@ -28,31 +29,20 @@ using testing::TFakePlatform;
 using testing::TLibrarySpec;
 using testing::TRecordLayout;
 
-// Bytes and modification time of every file under folder.
-std::map<std::string, std::pair<std::vector<std::uint8_t>, fs::file_time_type>> Snapshot(
-    const std::string& folder) {
-  std::map<std::string, std::pair<std::vector<std::uint8_t>, fs::file_time_type>> files;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    if (entry.is_regular_file()) {
-      files[entry.path().string()] = {testing::ReadFile(entry.path().string()),
-                                      fs::last_write_time(entry.path())};
-    }
-  }
-  return files;
-}
+using testing::Snapshot;
 
 class DeviceFaultsTest : public ::testing::Test {
 protected:
   void SetUp() override {
     // A photo needs an export image and a thumbnail; the thumbnails come second.
-    spec_.Formats = {{1024, TRecordLayout::Rgb565, 320, 240},
+    desc_.Formats = {{1024, TRecordLayout::Rgb565, 320, 240},
                      {1032, TRecordLayout::Rgb565, 42, 37}};
     for (std::uint32_t id = 64; id < 70; ++id) {
-      spec_.Photos.push_back({id, testing::TestPicture(320, 240, id), {}, {}});
+      desc_.Photos.push_back({id, testing::TestPicture(320, 240, id), {}, {}});
     }
-    spec_.Albums = {{"Library", false, false, {64, 65, 66, 67, 68, 69}}};
-    spec_.CameraFiles = {{"IMG_0001.JPG", std::vector<std::uint8_t>(5000, 7)}};
-    testing::WriteIpod(spec_, root_);
+    desc_.Albums = {{"Library", false, false, {64, 65, 66, 67, 68, 69}}};
+    desc_.CameraFiles = {{"IMG_0001.JPG", std::vector<std::uint8_t>(5000, 7)}};
+    testing::WriteIpod(desc_, root_);
     fs::create_directories(out_);
     before_ = Snapshot(root_);
   }
@@ -81,8 +71,8 @@ protected:
   testing::TTempDir temp_;
   const std::string root_ = temp_ / "ipod";
   const std::string out_ = temp_ / "out";
-  TLibrarySpec spec_;
-  std::map<std::string, std::pair<std::vector<std::uint8_t>, fs::file_time_type>> before_;
+  TLibrarySpec desc_;
+  testing::TSnapshot before_;
   int cases_ = 0;
   int bad_ = 0;
 };
@@ -91,7 +81,7 @@ protected:
 // leaves the caller's stream as it was (an I/O error says why in Messages; a
 // short read is a plain failure); the others read right.
 TEST_F(DeviceFaultsTest, RecordReadsFailingOrShortAtEveryCall) {
-  const auto places = testing::PlaceRecords(spec_);
+  const auto places = testing::PlaceRecords(desc_);
   const std::vector<std::uint8_t> file =
       testing::ReadFile(root_ + "/Photos/Thumbs/" + testing::IthmbFileName(1024, 1));
   const std::size_t size = places[0][0].Size;
@@ -154,7 +144,7 @@ TEST_F(DeviceFaultsTest, DevicePulledDuringACopy) {
       if (pulled) fs::rename(root_ + ".gone", root_);
       bool right = DeviceUntouched(platform);
       if (rc == 0) {
-        right = right && testing::ReadFile(pcFile) == spec_.CameraFiles[0].Bytes;
+        right = right && testing::ReadFile(pcFile) == desc_.CameraFiles[0].Bytes;
       } else {
         right = right && pulled && fs::is_empty(out_);
       }
@@ -175,9 +165,9 @@ TEST_F(DeviceFaultsTest, DevicePulledDuringACopy) {
 TEST_F(DeviceFaultsTest, VolumeRemovedWhileTheTransferThreadReads) {
   // One photo per .ithmb file: the worker opens a file, by the drive's path,
   // for each photo.
-  spec_.Formats[0].PhotosPerFile = 1;
+  desc_.Formats[0].PhotosPerFile = 1;
   fs::remove_all(root_);
-  testing::WriteIpod(spec_, root_);
+  testing::WriteIpod(desc_, root_);
   before_ = Snapshot(root_);
   TFakePlatform platform;
   const std::string mountPoint = root_;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <new>
+#include <optional>
 
 #include "support/text.h"
 
@@ -247,11 +248,39 @@ bool TIosHelper::PathExists(const std::string& devicePath) {
   return true;
 }
 
+bool TIosHelper::StatFile(const std::string& devicePath, std::optional<std::uint64_t>& size) {
+  size.reset();
+  if (!afc_open_) return false;
+  void* info = nullptr;
+  if (api_.AFCFileInfoOpen(afc_, devicePath.c_str(), &info) != 0) return false;
+  while (info) {
+    const char* k = nullptr;
+    const char* v = nullptr;
+    if (api_.AFCKeyValueRead(info, &k, &v) != 0 || !k || !v) break;
+    if (EqualsNoCase(k, "ST_SIZE")) {
+      std::uint64_t value = 0;
+      const std::string text = v;
+      const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+      if (ec == std::errc() && end == text.data() + text.size()) size = value;
+      break;
+    }
+  }
+  if (info) api_.AFCKeyValueClose(info);
+  return true;
+}
+
 bool TIosHelper::CopyLoop(const std::string& devicePath,
                           const std::function<void(const std::uint8_t*, std::size_t)>& sink) {
   if (!Usable()) return false;
-  if (!PathExists(devicePath)) {
+  std::optional<std::uint64_t> stated;
+  if (!StatFile(devicePath, stated)) {
     last_error_ = "Not found: " + devicePath;
+    return false;
+  }
+  if (!stated) {
+    // Only the stated size tells a whole copy from one the device ended
+    // early; every device states it, so one that does not is not trusted.
+    last_error_ = "Read error: the device states no size for " + devicePath;
     return false;
   }
   if (buffer_.empty()) {
@@ -266,19 +295,38 @@ bool TIosHelper::CopyLoop(const std::string& devicePath,
     return false;
   }
   bool ok = true;
+  std::uint64_t total = 0;
   try {
     // The file ends with a read of 0 bytes: a library may answer fewer bytes
     // than asked in mid-file, and taking that for the end would cut the copy.
     for (;;) {
-      auto length = static_cast<std::uint32_t>(std::min<std::size_t>(buffer_.size(), UINT32_MAX));
+      const auto asked =
+          static_cast<std::uint32_t>(std::min<std::size_t>(buffer_.size(), UINT32_MAX));
+      auto length = asked;
       code = api_.AFCFileRefRead(afc_, file, buffer_.data(), &length);
       if (code != 0) {
         last_error_ = "Read error: " + Code(code);
         ok = false;
         break;
       }
+      // More than was asked for cannot have been read: taking it would copy
+      // stale buffer bytes into the file.
+      if (length > asked) {
+        last_error_ = "Read error: the device answered more bytes than were asked for";
+        ok = false;
+        break;
+      }
       if (length == 0) break;
-      sink(buffer_.data(), std::min<std::size_t>(length, buffer_.size()));
+      total += length;
+      // Bytes beyond the size the device states for the file are not its
+      // bytes: a lying or endless answer stops here, not at a full disk.
+      if (total > *stated) break;
+      sink(buffer_.data(), length);
+    }
+    if (ok && total != *stated) {
+      last_error_ = "Read error: " + std::to_string(total) + " bytes read of a file of " +
+                    std::to_string(*stated);
+      ok = false;
     }
   } catch (const std::exception&) {
     last_error_ = "Exp! " + std::to_string(errno);
@@ -359,17 +407,22 @@ bool TIosHelper::ReadAt(std::size_t size, std::uint8_t* buffer, std::uint64_t of
   // read fails.
   std::size_t done = 0;
   while (done < size) {
-    auto length = static_cast<std::uint32_t>(std::min<std::size_t>(size - done, UINT32_MAX));
+    const auto asked = static_cast<std::uint32_t>(std::min<std::size_t>(size - done, UINT32_MAX));
+    auto length = asked;
     code = api_.AFCFileRefRead(afc_, file_ref_, buffer + done, &length);
     if (code != 0) {
       last_error_ = "Read Err: " + Code(code);
+      return false;
+    }
+    if (length > asked) {
+      last_error_ = "Read Err: the device answered more bytes than were asked for";
       return false;
     }
     if (length == 0) {
       last_error_ = "Read Err: the file ends before the record";
       return false;
     }
-    done += std::min<std::size_t>(length, size - done);
+    done += length;
   }
   return true;
 }

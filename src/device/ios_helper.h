@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,8 @@ public:
   bool CloseAfc();
   void SetBufferSize(std::size_t size);
 
+  // Copies read until the device answers 0 bytes; a copy whose byte count
+  // differs from the size the device states for the file fails.
   virtual bool CopyToStream(const std::string& devicePath, TMemoryStream& stream);
   // Copies into localPath under a temporary name beside it, renamed onto
   // localPath only when complete; a failure leaves nothing.
@@ -73,6 +76,9 @@ protected:
 private:
   void HandleNotification(const TAmDeviceNotification& info);
   bool Usable();
+  // Whether the path exists; size is the size its information states, when
+  // it states one that is a number.
+  bool StatFile(const std::string& devicePath, std::optional<std::uint64_t>& size);
   bool CopyLoop(const std::string& devicePath,
                 const std::function<void(const std::uint8_t*, std::size_t)>& sink);
 

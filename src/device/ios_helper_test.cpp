@@ -166,6 +166,68 @@ TEST_F(IosHelperTest, FailingReadsAndSeeksNameTheirCode) {
   EXPECT_EQ(TSimDevice::OpenFiles(kSimLibrary), 0u);
 }
 
+TEST_F(IosHelperTest, HostileReadLengthsFailInsteadOfCopyingStaleBytes) {
+  Write(folder_ + "/data.bin", Pattern(10000));
+  TIosHelper& ios = Start({});
+  ios.SetBufferSize(4096);
+  // Script bytes of the simulation, one per answer (the size of the file
+  // comes first): 3 claims one byte more than asked, 4 claims 4 GiB, 5 twice
+  // what was read, 6 the end of the file; 1 answers one byte (honest).
+  for (const std::uint8_t lie : {3, 4, 5}) {
+    SCOPED_TRACE(static_cast<int>(lie));
+    TSimDevice::Hostile(kSimLibrary, {0, lie});
+    TMemoryStream stream;
+    EXPECT_FALSE(ios.CopyToStream("/data.bin", stream));
+    EXPECT_EQ(ios.LastError(), "Read error: the device answered more bytes than were asked for");
+    TSimDevice::Hostile(kSimLibrary, {lie});
+    ASSERT_TRUE(ios.OpenFile("/data.bin"));
+    std::vector<std::uint8_t> record(3000);
+    EXPECT_FALSE(ios.ReadAt(record.size(), record.data(), 10));
+    EXPECT_EQ(ios.LastError(), "Read Err: the device answered more bytes than were asked for");
+    ios.CloseFile();
+  }
+  // Within what was asked, but not what the file holds: the size the device
+  // states for the file decides.
+  TSimDevice::Hostile(kSimLibrary, {0, 0, 0, 5});
+  TMemoryStream stream;
+  EXPECT_FALSE(ios.CopyToStream("/data.bin", stream));
+  EXPECT_EQ(ios.LastError(), "Read error: 11808 bytes read of a file of 10000");
+  TSimDevice::Hostile(kSimLibrary, {0, 0, 6});
+  EXPECT_FALSE(ios.CopyToFile("/data.bin", temp_ / "cut.bin"));
+  EXPECT_EQ(ios.LastError(), "Read error: 4096 bytes read of a file of 10000");
+  EXPECT_FALSE(fs::exists(temp_ / "cut.bin"));
+  // A size that is no number holds nothing to check the copy against.
+  TSimDevice::Hostile(kSimLibrary, {7});
+  EXPECT_FALSE(ios.CopyToStream("/data.bin", stream));
+  EXPECT_EQ(ios.LastError(), "Read error: the device states no size for /data.bin");
+  // One byte per answer is slow but honest.
+  TSimDevice::Hostile(kSimLibrary, {0, 1, 1, 1});
+  stream.Clear();
+  ASSERT_TRUE(ios.CopyToStream("/data.bin", stream)) << ios.LastError();
+  EXPECT_EQ(Text(stream), Pattern(10000));
+  TSimDevice::Hostile(kSimLibrary, {});
+  EXPECT_EQ(TSimDevice::OpenFiles(kSimLibrary), 0u);
+}
+
+TEST_F(IosHelperTest, HostileSizesAndKindsAreNotTakenForFiles) {
+  Write(folder_ + "/data.bin", Pattern(10));
+  TIosHelper& ios = Start({});
+  // Each odd script byte replaces the next st_size (or st_ifmt) value.
+  const std::pair<std::uint8_t, std::uint64_t> sizes[] = {
+      {1, 0}, {3, 0}, {5, 0}, {7, 0}, {9, 99999999999999u}, {13, 4294967297u}};
+  for (const auto& [script, expected] : sizes) {
+    TSimDevice::Hostile(kSimLibrary, {script});
+    EXPECT_EQ(ios.GetFileSize("/data.bin"), expected) << static_cast<int>(script);
+  }
+  // st_size, st_blocks, st_nlink, then st_ifmt: "S_IFDIR" and "" for a file.
+  TSimDevice::Hostile(kSimLibrary, {0, 0, 0, 3});
+  EXPECT_EQ(ios.GetFileKind("/data.bin"), 1);
+  TSimDevice::Hostile(kSimLibrary, {0, 0, 0, 7});
+  EXPECT_EQ(ios.GetFileKind("/data.bin"), 2);
+  TSimDevice::Hostile(kSimLibrary, {});
+  EXPECT_EQ(ios.GetFileKind("/data.bin"), 0);
+}
+
 TEST_F(IosHelperTest, CopyToFileLeavesNothingWhenItFails) {
   Write(folder_ + "/data.bin", Pattern(10000));
   TIosHelper& ios = Start({"result.AFCFileRefRead=9", "result_from.AFCFileRefRead=2"});

@@ -88,9 +88,18 @@ bool TIpodPhotoDb::ReadPhotosSqlite(const std::string& fileName) {
   }
 
   {
-    const auto rows = db.Query(
-        "SELECT Z_PK,ZTHUMBNAILINDEX,ZDIRECTORY,ZFILENAME FROM ZGENERICASSET WHERE Z_ENT=" +
-        std::to_string(asset) + " AND ZSAVEDASSETTYPE<>3");
+    const std::string where =
+        " FROM ZGENERICASSET WHERE Z_ENT=" + std::to_string(asset) + " AND ZSAVEDASSETTYPE<>3";
+    // Counted first: a list grown one row at a time holds up to twice the
+    // room it needs for as long as the library is shown.
+    {
+      const auto count = db.Query("SELECT COUNT(*)" + where);
+      if (!count->Eof()) {
+        const std::int64_t rows = count->FieldAsInteger(0);
+        if (rows > 0 && rows <= std::int64_t{1} << 24) Photos.Reserve(static_cast<std::size_t>(rows));
+      }
+    }
+    const auto rows = db.Query("SELECT Z_PK,ZTHUMBNAILINDEX,ZDIRECTORY,ZFILENAME" + where);
     const auto slot = static_cast<std::uint32_t>(ThumbFormat.SlotBytes);
     for (; !rows->Eof(); rows->Next()) {
       TPhotoItem& photo = Photos.Add();

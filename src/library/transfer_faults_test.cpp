@@ -27,6 +27,7 @@
 #include "support/ipod_writer.h"
 #include "support/picture.h"
 #include "support/temp_dir.h"
+#include "support/tree_snapshot.h"
 
 namespace quill {
 namespace {
@@ -36,32 +37,8 @@ using testing::TFakePlatform;
 using testing::TLibrarySpec;
 using testing::TRecordLayout;
 
-struct TFileState {
-  bool Directory = false;
-  std::vector<std::uint8_t> Bytes;
-  fs::file_time_type Time;
-  bool operator==(const TFileState&) const = default;
-};
-using TSnapshot = std::map<std::string, TFileState>;
-
-// Everything under folder but skip (and what lies under skip), by relative path.
-TSnapshot Snapshot(const std::string& folder, const std::string& skip = {}) {
-  TSnapshot snapshot;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(folder, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (!skip.empty() && it->path() == skip) {
-      it.disable_recursion_pending();
-      continue;
-    }
-    TFileState state;
-    state.Directory = it->is_directory();
-    state.Time = fs::last_write_time(it->path());
-    if (!state.Directory) state.Bytes = testing::ReadFile(it->path().string());
-    snapshot[fs::relative(it->path(), folder).string()] = state;
-  }
-  return snapshot;
-}
+using testing::Snapshot;
+using testing::TSnapshot;
 
 struct TResult {
   std::string Name;

@@ -15,6 +15,13 @@
 //   version=MAJOR.MINOR    the library version (238.8 selects legacy mode)
 // The version is read when the library loads; everything else again at each
 // subscription. QuillSimDeviceSignal() fires the next "signal" event.
+//
+// QuillSimDeviceHostile(script, size) makes the file service lie: each read,
+// file information value and folder entry takes the next byte of the script
+// and answers with a hostile length, size, kind or name when the byte says
+// so (honestly once the script is used up). A hostile name is served as a
+// copy of the folder's first regular file. It stays in force until set
+// again; an empty script ends it.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -27,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -126,6 +134,8 @@ struct TInfo {
   std::size_t Next = 0;
 };
 struct TDirectory {
+  std::string Path;  // as the caller named it
+  std::string Local;
   std::vector<std::string> Names;
   std::size_t Next = 0;
 };
@@ -153,6 +163,17 @@ public:
   std::vector<std::unique_ptr<TServiceName>> Names;
   std::vector<uint8_t> LastRecord;
   uint64_t NextFile = 1;
+  std::vector<uint8_t> Hostile;
+  std::size_t HostileNext = 0;
+  // Device paths of hostile folder entries and the local files they are
+  // served from, so that their names reach whoever copies them.
+  std::map<std::string, std::string> Aliases;
+
+  // The next byte of the hostile script, or -1 when it is used up.
+  int NextHostile() {
+    if (HostileNext >= Hostile.size()) return -1;
+    return Hostile[HostileNext++];
+  }
 
   // The code an entry point answers with before doing anything, per config.
   int32_t Forced(const char* entry) {
@@ -279,7 +300,10 @@ bool HasParent(const std::string& path) {
 
 // The local path of a device path, or empty for one that climbs out.
 std::string LocalPath(const TSimulation& sim, const char* devicePath) {
-  if (!devicePath || HasParent(devicePath)) return {};
+  if (!devicePath) return {};
+  const auto alias = sim.Aliases.find(devicePath);
+  if (alias != sim.Aliases.end()) return alias->second;
+  if (HasParent(devicePath)) return {};
   std::string path = sim.Config.Folder;
   if (devicePath[0] != '/') path += '/';
   return path + devicePath;
@@ -308,6 +332,21 @@ QUILL_EXPORT uint32_t QuillSimDeviceLastServiceRecord(uint8_t* out, uint32_t siz
   const uint32_t n = static_cast<uint32_t>(sim.LastRecord.size());
   if (out) std::memcpy(out, sim.LastRecord.data(), n < size ? n : size);
   return n;
+}
+
+QUILL_EXPORT void QuillSimDeviceHostile(const uint8_t* script, uint32_t size) {
+  TSimulation& sim = Sim();
+  std::lock_guard<std::mutex> lock(sim.Mutex);
+  sim.Hostile.assign(script, script + (script ? size : 0));
+  sim.HostileNext = 0;
+  sim.Aliases.clear();
+}
+
+// How many answers took a byte of the hostile script since it was set.
+QUILL_EXPORT uint32_t QuillSimDeviceHostileUsed(void) {
+  TSimulation& sim = Sim();
+  std::lock_guard<std::mutex> lock(sim.Mutex);
+  return static_cast<uint32_t>(sim.HostileNext);
 }
 
 QUILL_EXPORT uint32_t QuillSimDeviceOpenFiles(void) {
@@ -486,7 +525,18 @@ QUILL_EXPORT int32_t AFCKeyValueRead(void* info, const char** key, const char** 
     *value = nullptr;
     return 0;
   }
-  const auto& pair = pairs->Pairs[pairs->Next++];
+  auto& pair = pairs->Pairs[pairs->Next++];
+  const int hostile = sim.NextHostile();
+  if (hostile >= 0) {
+    // Sizes that overflow, are negative or are no number; kinds swapped.
+    static const char* const kSizes[] = {"-1", "18446744073709551616", "", "12x", "99999999999999",
+                                         "0", "4294967297"};
+    static const char* const kKinds[] = {"S_IFREG", "S_IFDIR", "S_IFLNK", ""};
+    if (pair.first == "st_size" && hostile % 2)
+      pair.second = kSizes[(hostile / 2) % std::size(kSizes)];
+    else if (pair.first == "st_ifmt" && hostile % 2)
+      pair.second = kKinds[(hostile / 2) % std::size(kKinds)];
+  }
   *key = pair.first.c_str();
   *value = pair.second.c_str();
   return 0;
@@ -525,13 +575,26 @@ QUILL_EXPORT int32_t AFCFileRefRead(void* handle, uint64_t ref, void* buffer, ui
   if (!connection) return error;
   const auto file = connection->Files.find(ref);
   if (file == connection->Files.end() || !length || (!buffer && *length)) return kBadArgument;
-  uint32_t want = *length;
+  const uint32_t asked = *length;
+  uint32_t want = asked;
   if (sim.Config.ShortRead && want > sim.Config.ShortRead) want = sim.Config.ShortRead;
+  const int hostile = sim.NextHostile();
+  // 1: one byte at most; 2: fails; 3, 4: claims more than was asked for;
+  // 5: claims twice what was read; 6: claims the end of the file.
+  if (hostile % 8 == 1 && want > 1) want = 1;
+  if (hostile % 8 == 2) return kIoError;
+  if (hostile % 8 == 6) {
+    *length = 0;
+    return 0;
+  }
   const ssize_t got =
       pread(file->second.Fd, buffer, want, static_cast<off_t>(file->second.Position));
   if (got < 0) return kIoError;
   file->second.Position += static_cast<uint64_t>(got);
   *length = static_cast<uint32_t>(got);
+  if (hostile % 8 == 3) *length = asked + 1;
+  if (hostile % 8 == 4) *length = UINT32_MAX;
+  if (hostile % 8 == 5 && got > 0) *length = static_cast<uint32_t>(got) * 2;
   return 0;
 }
 
@@ -581,6 +644,8 @@ QUILL_EXPORT int32_t AFCDirectoryOpen(void* handle, const char* path, void** dir
   DIR* dir = local.empty() ? nullptr : opendir(local.c_str());
   if (!dir) return kNotFound;
   auto* made = new TDirectory;
+  made->Path = path;
+  made->Local = local;
   while (const dirent* entry = readdir(dir)) made->Names.emplace_back(entry->d_name);
   closedir(dir);
   *directory = made;
@@ -595,6 +660,34 @@ QUILL_EXPORT int32_t AFCDirectoryRead(void* handle, void* directory, char** name
   if (!LiveConnection(sim, handle, error)) return error;
   auto* names = static_cast<TDirectory*>(directory);
   if (!names || !name) return kBadArgument;
+  const int hostile = sim.NextHostile();
+  if (hostile >= 0 && hostile % 2) {
+    // Names that try to climb out of a folder or cannot be file names.
+    static const std::string kNames[] = {"..",
+                                         "../escape.JPG",
+                                         "/abs.JPG",
+                                         "a/b.JPG",
+                                         "..\\up.JPG",
+                                         "C:\\x.JPG",
+                                         std::string("IMG_\x01\x1f.JPG"),
+                                         std::string(300, 'A') + ".JPG",
+                                         "",
+                                         "IMG_0001.JPG"};
+    static std::string made;
+    made = kNames[(hostile / 2) % std::size(kNames)];
+    // Served as a copy of the folder's first regular file.
+    for (const std::string& real : names->Names) {
+      struct stat st {};
+      const std::string local = names->Local + "/" + real;
+      if (made.empty() || made == ".." || real[0] == '.' || stat(local.c_str(), &st) != 0 ||
+          !S_ISREG(st.st_mode))
+        continue;
+      sim.Aliases[names->Path + made] = local;
+      break;
+    }
+    *name = made.data();
+    return 0;
+  }
   *name = names->Next < names->Names.size() ? names->Names[names->Next++].data() : nullptr;
   return 0;
 }

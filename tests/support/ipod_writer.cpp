@@ -680,7 +680,13 @@ std::vector<std::vector<TRecordPlace>> PlaceRecords(const TLibrarySpec& desc) {
 }
 
 std::string IthmbFileName(std::int32_t formatId, int fileNumber) {
-  return "F" + std::to_string(formatId) + "_" + std::to_string(fileNumber) + ".ithmb";
+  // Piece by piece: GCC 12 warns falsely (-Wrestrict) on the chained form at -O3.
+  std::string name = "F";
+  name += std::to_string(formatId);
+  name += '_';
+  name += std::to_string(fileNumber);
+  name += ".ithmb";
+  return name;
 }
 
 std::vector<std::uint8_t> BuildPhotoDatabase(const TLibrarySpec& desc) {

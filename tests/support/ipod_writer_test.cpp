@@ -411,8 +411,8 @@ TEST(PhotoDatabaseBuilderTest, OriginalsAndCameraFiles) {
 
 class BreakDatabaseTest : public ::testing::Test {
 protected:
-  TLibrarySpec spec_ = SmallLibrary();
-  std::vector<std::uint8_t> db_ = BuildPhotoDatabase(spec_);
+  TLibrarySpec desc_ = SmallLibrary();
+  std::vector<std::uint8_t> db_ = BuildPhotoDatabase(desc_);
   // The middle image (1 of 3) starts after the first one.
   std::size_t FirstImage() const { return 0x84 + 0x60 + 0x5C; }
   std::size_t MiddleImage() const {
@@ -447,8 +447,8 @@ TEST_F(BreakDatabaseTest, AlbumStringLoopPointsBackToTheTitle) {
   const auto title = static_cast<std::uint32_t>(album + 0x94);
   const std::uint32_t second = title + *r.U32At(title + 8);
   EXPECT_EQ(static_cast<std::uint32_t>(second + *r.U32At(second + 8)), title);
-  spec_.Albums[1].ExtraStringChunks = false;
-  EXPECT_THROW(BreakDatabase(BuildPhotoDatabase(spec_), TBreakage::AlbumStringLoop),
+  desc_.Albums[1].ExtraStringChunks = false;
+  EXPECT_THROW(BreakDatabase(BuildPhotoDatabase(desc_), TBreakage::AlbumStringLoop),
                std::invalid_argument);
 }
 

@@ -81,6 +81,9 @@ void WritePhotosSqliteLibrary(const TSqliteLibrarySpec& desc, const std::string&
         "ZFILENAME VARCHAR)");
     Run(db, "CREATE TABLE Z_" + a + "ASSETS (Z_" + a + "ALBUMS INTEGER, Z_" + g +
                 "ASSETS INTEGER, Z_FOK_" + g + "ASSETS INTEGER)");
+    // One transaction: a library of many thousand assets is written in
+    // moments instead of one commit per row.
+    Run(db, "BEGIN");
     for (const TSqliteAssetSpec& asset : desc.Assets) {
       Run(db,
           "INSERT INTO ZGENERICASSET (Z_PK, Z_ENT, ZTHUMBNAILINDEX, ZSAVEDASSETTYPE, "
@@ -97,6 +100,7 @@ void WritePhotosSqliteLibrary(const TSqliteLibrarySpec& desc, const std::string&
         AddAlbum(db, desc, album);
       }
     }
+    Run(db, "COMMIT");
     // Everything so far goes into the database file itself.
     Run(db, "PRAGMA wal_checkpoint(TRUNCATE)");
     for (const TSqliteAlbumSpec& album : desc.Albums) {

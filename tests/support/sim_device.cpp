@@ -49,6 +49,16 @@ std::vector<unsigned char> TSimDevice::LastServiceRecord(const std::string& libr
   return bytes;
 }
 
+void TSimDevice::Hostile(const std::string& libraryPath, const std::vector<std::uint8_t>& script) {
+  reinterpret_cast<void (*)(const std::uint8_t*, std::uint32_t)>(
+      Symbol(libraryPath, "QuillSimDeviceHostile"))(script.data(),
+                                                    static_cast<std::uint32_t>(script.size()));
+}
+
+std::size_t TSimDevice::HostileUsed(const std::string& libraryPath) {
+  return reinterpret_cast<std::uint32_t (*)()>(Symbol(libraryPath, "QuillSimDeviceHostileUsed"))();
+}
+
 unsigned TSimDevice::OpenFiles(const std::string& libraryPath) {
   return reinterpret_cast<std::uint32_t (*)()>(Symbol(libraryPath, "QuillSimDeviceOpenFiles"))();
 }

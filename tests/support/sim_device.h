@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -21,6 +22,10 @@ public:
   static void Signal(const std::string& libraryPath);
   // The service name bytes AMDeviceStartService received last.
   static std::vector<unsigned char> LastServiceRecord(const std::string& libraryPath);
+  // Sets the script of hostile answers (empty: honest again).
+  static void Hostile(const std::string& libraryPath, const std::vector<std::uint8_t>& script);
+  // How many answers took a byte of the script since it was set.
+  static std::size_t HostileUsed(const std::string& libraryPath);
   static unsigned OpenFiles(const std::string& libraryPath);
 };
 

@@ -1,0 +1,46 @@
+// The Photos.sqlite reader on a damaged or hostile database file: SQLite's
+// errors end the read, and whatever was read keeps counts that match the
+// lists and a selection that stays within them.
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "fuzz_input.h"
+#include "library/ipod_photo_db.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static quill::fuzz::TFuzzDevice* const device = new quill::fuzz::TFuzzDevice();
+  const std::string file = device->Root.Path() + "/Photos.sqlite";
+  std::error_code ec;
+  // A database in WAL mode leaves its log and index beside it.
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) std::filesystem::remove(file + suffix, ec);
+  {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  }
+
+  quill::TIpodPhotoDb db(*device->Device, nullptr, false);
+  try {
+    db.ReadPhotosSqlite(file);
+  } catch (const std::exception&) {
+    // A damaged file is an error of the load, not of the process.
+  }
+
+  // Every row of a table takes bytes of the file.
+  if (db.Photos.Count() > size) std::abort();
+  for (std::size_t i = 0; i < db.Albums.Count(); ++i) {
+    const quill::TPhotoAlbumItem& album = db.Albums.Items(i);
+    if (album.Count != static_cast<std::int32_t>(album.PhotoIds.size())) std::abort();
+  }
+  for (int album = 0; album < static_cast<int>(db.Albums.Count()) && album < 8; ++album) {
+    db.SelectAlbumPhotos(quill::TSelectOp::Invert, album);
+    db.SelectAlbumPhotos(quill::TSelectOp::SelectAll, album);
+    if (db.Photos.SelectedCount < 0 ||
+        static_cast<std::size_t>(db.Photos.SelectedCount) > db.Photos.Count()) {
+      std::abort();
+    }
+  }
+  return 0;
+}
