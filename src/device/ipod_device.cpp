@@ -58,6 +58,8 @@ bool IsSoundOrVideo(std::string_view ext) {
 
 }  // namespace
 
+std::string TIpodDevice::CopyMessages() const { return LockedCopy(Messages); }
+
 TIpodDevice::TIpodDevice(TPlatform& platform, TChangeEvent onChange,
                          std::unique_ptr<TIosHelper> ios)
     : OnChange(std::move(onChange)), platform_(platform), ios_(std::move(ios)) {

@@ -49,6 +49,8 @@ public:
 
   // Fields, as the rest of the program reads and sets them.
   std::string Messages;
+  // Messages as they stand, read under the lock other threads change it under.
+  std::string CopyMessages() const;
   // Atomic: an iOS arrival or removal sets them on the mobile device
   // library's thread while the transfer thread reads them.
   std::atomic<bool> IsIos = false;

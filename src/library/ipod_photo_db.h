@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -45,6 +46,9 @@ public:
   std::string LogText;
   std::string DestFolder;  // ends with the PC's path separator
   bool StopRequested = false;
+  // Exports read and decode on a second thread, ahead of the writing, where
+  // the computer has more than one core.
+  bool PipelinedExport = std::thread::hardware_concurrency() > 1;
   bool CopyOriginals = false;
   TPhotoList Photos;
   TPhotoAlbumList Albums;

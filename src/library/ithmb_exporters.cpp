@@ -1,8 +1,14 @@
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "library/ipod_photo_db.h"
@@ -33,18 +39,162 @@ constexpr std::uint32_t kMaxRecordBytes = 64u << 20;
 
 }  // namespace
 
+// What the walk over the records hands on, in order: a .ithmb file that did
+// not open, or a decoded photo (its .jpg bytes, or the error of the item).
+struct TExportEvent {
+  bool OpenFailed = false;
+  std::string Number;    // OpenFailed: <format id>_<file number>
+  std::string Messages;  // OpenFailed: the device's messages then
+  const TPhotoItem* Photo = nullptr;
+  int Error = 0;
+  std::span<const std::uint8_t> File;
+  std::vector<std::uint8_t> Owned;  // the bytes File points at, when handed across threads
+  std::exception_ptr Exception;
+};
+
+// A queue of two events between the decoding thread and the writing one: the
+// decoder runs at most two photos ahead, so memory stays bounded.
+class TExportQueue {
+public:
+  // False once cancelled (the event is dropped).
+  bool Push(TExportEvent&& event) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return cancelled_ || items_.size() < kDepth; });
+    if (cancelled_) return false;
+    ++pushed_;
+    items_.push_back(std::move(event));
+    changed_.notify_all();
+    return true;
+  }
+  // Empty once the decoder has closed the queue and everything was taken.
+  std::optional<TExportEvent> Pop() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return closed_ || !items_.empty(); });
+    if (items_.empty()) return std::nullopt;
+    TExportEvent event = std::move(items_.front());
+    items_.pop_front();
+    changed_.notify_all();
+    return event;
+  }
+  void Close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    changed_.notify_all();
+  }
+  void Cancel() {
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+    items_.clear();
+    changed_.notify_all();
+  }
+  bool Cancelled() {
+    std::lock_guard lock(mutex_);
+    return cancelled_;
+  }
+  // The writer has dealt with one more event and goes on.
+  void Consumed() {
+    std::lock_guard lock(mutex_);
+    ++consumed_;
+    changed_.notify_all();
+  }
+  // Waits until the writer has dealt with every event pushed; false when it
+  // stopped instead.
+  bool WaitConsumed() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return cancelled_ || consumed_ == pushed_; });
+    return !cancelled_;
+  }
+
+private:
+  static constexpr std::size_t kDepth = 2;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<TExportEvent> items_;
+  bool closed_ = false;
+  bool cancelled_ = false;
+  std::size_t pushed_ = 0;
+  std::size_t consumed_ = 0;
+};
+
 // The file loop common to the five exporters: the files that hold a selected
 // photo in ascending number, each file's selected photos in list order, the
 // publication of each decoded photo, the notifications, the error lines and
 // the stop and error limits. Lives on the transfer thread for one run.
+//
+// With PipelinedExport, reading, decoding and encoding run on a thread of
+// their own, ahead of the writing on the transfer thread: the files written,
+// their order, the notifications and the log lines are those of the
+// one-thread run, and a stop ends the run after the photo that noticed it,
+// with the photos decoded ahead dropped unwritten.
 class TExportRun {
 public:
-  TExportRun(TIpodPhotoDb& db, std::string_view tag) : db_(db), tag_(tag) {}
+  // decodes: whether the exporter has decoding worth a thread of its own
+  // (stored JPEG records are only read and written).
+  TExportRun(TIpodPhotoDb& db, std::string_view tag, bool decodes = true)
+      : db_(db), tag_(tag), pipelined_(decodes && db.PipelinedExport) {}
 
   // decode(photo, file) reads and converts the photo's record, points file at
   // the bytes of its .jpg and answers 0, or the error code of the item.
   template <typename TDecode>
   int Run(TDecode&& decode) {
+    if (!pipelined_) {
+      const auto goOn = [this] { return !(db_.StopRequested || aborted_); };
+      Walk(decode, goOn, goOn, [this](TExportEvent&& event) {
+        Consume(event);
+        return true;
+      });
+      return written_;
+    }
+
+    TExportQueue queue;
+    std::thread decoder([&] {
+      try {
+        // A later .ithmb file is opened only once the writer has gone past
+        // every photo of the one before: a stop leaves it unopened, as in
+        // the one-thread run.
+        Walk(decode, [&] { return !queue.Cancelled(); }, [&] { return queue.WaitConsumed(); },
+             [&](TExportEvent&& event) {
+               if (!event.File.empty()) {
+                 event.Owned.assign(event.File.begin(), event.File.end());
+                 event.File = event.Owned;
+               }
+               db_.WorkStream.Clear();
+               return queue.Push(std::move(event));
+             });
+      } catch (...) {
+        TExportEvent failure;
+        failure.Exception = std::current_exception();
+        queue.Push(std::move(failure));
+      }
+      queue.Close();
+    });
+    std::exception_ptr exception;
+    try {
+      while (std::optional<TExportEvent> event = queue.Pop()) {
+        if (event->Exception) {
+          exception = event->Exception;
+          break;
+        }
+        Consume(*event);
+        if (db_.StopRequested || aborted_) break;
+        queue.Consumed();
+      }
+    } catch (...) {
+      exception = std::current_exception();
+    }
+    // The photos decoded ahead are dropped; the decoder closes its file.
+    queue.Cancel();
+    decoder.join();
+    if (exception) std::rethrow_exception(exception);
+    return written_;
+  }
+
+private:
+  // The records of the selected photos in the run's order, decoded and handed
+  // to sink; goOn is asked after each photo, as the stop rule needs, and
+  // nextFile before each .ithmb file after the first.
+  template <typename TDecode, typename TGoOn, typename TNextFile, typename TSink>
+  void Walk(TDecode& decode, TGoOn&& goOn, TNextFile&& nextFile, TSink&& sink) {
     const TPhotoInfo& format = db_.ExportFormat;
     // Only the files that hold a selected photo are opened: a hostile file
     // number cannot make the loop try billions of files.
@@ -60,34 +210,47 @@ public:
 
     const std::string id = std::to_string(format.FormatId);
     for (const std::int32_t n : files) {
+      if (n != files.front() && !nextFile()) return;
       const std::string number = id + "_" + std::to_string(n);
       if (!db_.Device.OpenThumbFile("F" + number,
                                     static_cast<std::size_t>(std::max(format.SlotBytes, 0)))) {
-        db_.AddLog("Cannot open " + std::string(tag_) + " DB: " + number);
-        db_.AddLog(db_.Device.Messages);
+        TExportEvent event;
+        event.OpenFailed = true;
+        event.Number = number;
+        event.Messages = db_.Device.CopyMessages();
+        if (!sink(std::move(event))) return;
         continue;
       }
-      for (std::size_t i = 0; i < db_.Photos.Count(); ++i) {
+      bool go = true;
+      for (std::size_t i = 0; i < db_.Photos.Count() && go; ++i) {
         const TPhotoItem& photo = db_.Photos.Items(i);
-        if (photo.Selected && photo.FileNumber == n) ExportPhoto(photo, decode);
-        if (db_.StopRequested || aborted_) break;
+        if (photo.Selected && photo.FileNumber == n) {
+          TExportEvent event;
+          event.Photo = &photo;
+          event.Error = decode(photo, event.File);
+          if (event.Error != 0) event.File = {};
+          go = sink(std::move(event));
+        }
+        go = go && goOn();
       }
       db_.Device.CloseThumbFile();
-      if (db_.StopRequested || aborted_) break;
+      if (!go) return;
     }
-    return written_;
   }
 
-private:
-  template <typename TDecode>
-  void ExportPhoto(const TPhotoItem& photo, TDecode& decode) {
+  void Consume(TExportEvent& event) {
+    if (event.OpenFailed) {
+      db_.AddLog("Cannot open " + std::string(tag_) + " DB: " + event.Number);
+      db_.AddLog(event.Messages);
+      return;
+    }
+    const TPhotoItem& photo = *event.Photo;
     const std::string name = std::to_string(photo.Id) + ".jpg";
-    std::span<const std::uint8_t> file;
-    int error = decode(photo, file);
+    int error = event.Error;
     std::string pcFile;
     TItemOutcome outcome = TItemOutcome::Failed;
-    if (error == 0) outcome = db_.PublishPhoto(name, file, pcFile, error);
-    db_.WorkStream.Clear();
+    if (error == 0) outcome = db_.PublishPhoto(name, event.File, pcFile, error);
+    if (!pipelined_) db_.WorkStream.Clear();
 
     if (outcome == TItemOutcome::Written) ++written_;
     if (outcome == TItemOutcome::Failed) {
@@ -104,6 +267,7 @@ private:
 
   TIpodPhotoDb& db_;
   std::string_view tag_;
+  const bool pipelined_;
   int written_ = 0;
   int errors_ = 0;
   bool aborted_ = false;
@@ -263,7 +427,7 @@ int TIpodPhotoDb::ExportPlanarYuv() {
 }
 
 int TIpodPhotoDb::ExportJpegRecords() {
-  TExportRun run(*this, "Jpg");
+  TExportRun run(*this, "Jpg", false);
   return run.Run([&](const TPhotoItem& photo, std::span<const std::uint8_t>& file) {
     // The stored file is written as it is; a size of 0 or of more than any
     // photo needs is a broken reference, not a reason to allocate it.
