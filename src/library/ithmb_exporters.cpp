@@ -4,6 +4,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -52,68 +53,123 @@ struct TExportEvent {
   std::exception_ptr Exception;
 };
 
-// A queue of two events between the decoding thread and the writing one: the
-// decoder runs at most two photos ahead, so memory stays bounded.
-class TExportQueue {
+// How a decoder reads a record of the open .ithmb file: straight from the
+// facade, or under a lock when decoders run side by side (the facade has one
+// open file and one position).
+class TRecordReader {
 public:
-  // False once cancelled (the event is dropped).
-  bool Push(TExportEvent&& event) {
+  TRecordReader(TIpodDevice& device, std::mutex* lock) : device_(device), lock_(lock) {}
+  bool operator()(std::size_t size, TMemoryStream& stream, std::uint64_t offset) const {
+    if (!lock_) return device_.ReadThumbRecord(size, stream, offset);
+    std::lock_guard guard(*lock_);
+    return device_.ReadThumbRecord(size, stream, offset);
+  }
+
+private:
+  TIpodDevice& device_;
+  std::mutex* lock_;
+};
+
+// The shared state of a run with decoders on other threads. The walker
+// issues a number to each event in the run's order and hands the photos to
+// the decoders; the writer takes the events back in that order. At most
+// kDepth events are out ahead of the writer, so memory stays bounded.
+class TExportPipeline {
+public:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  // Walker: the number of the next event, once there is room; kNone when
+  // the writer stopped.
+  std::size_t Issue() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return cancelled_ || items_.size() < kDepth; });
-    if (cancelled_) return false;
-    ++pushed_;
-    items_.push_back(std::move(event));
+    changed_.wait(lock, [this] { return cancelled_ || issued_ - consumed_ < kDepth; });
+    return cancelled_ ? kNone : issued_++;
+  }
+  // Walker: a photo for the decoders.
+  void AddTask(std::size_t seq, const TPhotoItem& photo) {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back({seq, &photo});
     changed_.notify_all();
+  }
+  // Decoders: the next photo, or nothing once the walk ended or the writer
+  // stopped. Busy from here until Post.
+  bool TakeTask(std::size_t& seq, const TPhotoItem*& photo) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return cancelled_ || walked_ || !tasks_.empty(); });
+    if (cancelled_ || tasks_.empty()) return false;
+    seq = tasks_.front().first;
+    photo = tasks_.front().second;
+    tasks_.pop_front();
+    ++busy_;
     return true;
   }
-  // Empty once the decoder has closed the queue and everything was taken.
-  std::optional<TExportEvent> Pop() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return closed_ || !items_.empty(); });
-    if (items_.empty()) return std::nullopt;
-    TExportEvent event = std::move(items_.front());
-    items_.pop_front();
+  // Walker or decoder: the event of a number.
+  void Post(std::size_t seq, TExportEvent&& event, bool fromDecoder) {
+    std::lock_guard lock(mutex_);
+    if (fromDecoder) --busy_;
+    if (!cancelled_) results_.emplace(seq, std::move(event));
     changed_.notify_all();
+  }
+  // Walker: no more events.
+  void EndWalk() {
+    std::lock_guard lock(mutex_);
+    walked_ = true;
+    changed_.notify_all();
+  }
+  // Writer: the next event in order; nothing once every event was taken.
+  std::optional<TExportEvent> Next() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] {
+      return results_.count(next_) || (walked_ && next_ == issued_);
+    });
+    const auto it = results_.find(next_);
+    if (it == results_.end()) return std::nullopt;
+    TExportEvent event = std::move(it->second);
+    results_.erase(it);
+    ++next_;
     return event;
   }
-  void Close() {
+  // Writer: dealt with one more event and goes on.
+  void Consumed() {
     std::lock_guard lock(mutex_);
-    closed_ = true;
+    ++consumed_;
     changed_.notify_all();
   }
+  // Walker: waits until the writer went past every event so far; false when
+  // it stopped instead.
+  bool WaitConsumed() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return cancelled_ || consumed_ == issued_; });
+    return !cancelled_;
+  }
+  // Walker: waits until no decoder reads or holds a photo of the open file.
+  void WaitDecodersIdle() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return busy_ == 0 && (cancelled_ || tasks_.empty()); });
+  }
+  // Writer: stops the run; what was decoded ahead is dropped.
   void Cancel() {
     std::lock_guard lock(mutex_);
     cancelled_ = true;
-    items_.clear();
+    tasks_.clear();
+    results_.clear();
     changed_.notify_all();
   }
   bool Cancelled() {
     std::lock_guard lock(mutex_);
     return cancelled_;
   }
-  // The writer has dealt with one more event and goes on.
-  void Consumed() {
-    std::lock_guard lock(mutex_);
-    ++consumed_;
-    changed_.notify_all();
-  }
-  // Waits until the writer has dealt with every event pushed; false when it
-  // stopped instead.
-  bool WaitConsumed() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return cancelled_ || consumed_ == pushed_; });
-    return !cancelled_;
-  }
 
 private:
-  static constexpr std::size_t kDepth = 2;
+  static constexpr std::size_t kDepth = 4;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<TExportEvent> items_;
-  bool closed_ = false;
+  std::deque<std::pair<std::size_t, const TPhotoItem*>> tasks_;
+  std::map<std::size_t, TExportEvent> results_;
+  std::size_t issued_ = 0, next_ = 0, consumed_ = 0;
+  int busy_ = 0;
+  bool walked_ = false;
   bool cancelled_ = false;
-  std::size_t pushed_ = 0;
-  std::size_t consumed_ = 0;
 };
 
 // The file loop common to the five exporters: the files that hold a selected
@@ -121,120 +177,173 @@ private:
 // publication of each decoded photo, the notifications, the error lines and
 // the stop and error limits. Lives on the transfer thread for one run.
 //
-// With PipelinedExport, reading, decoding and encoding run on a thread of
-// their own, ahead of the writing on the transfer thread: the files written,
+// With PipelinedExport, the photos are read, decoded and encoded by one
+// decoder per core on threads of their own, ahead of the writing on the
+// transfer thread (reads take turns on the open file): the files written,
 // their order, the notifications and the log lines are those of the
-// one-thread run, and a stop ends the run after the photo that noticed it,
-// with the photos decoded ahead dropped unwritten.
+// one-thread run. A stop ends the run after the photo that noticed it, with
+// the photos decoded ahead dropped unwritten, and a later .ithmb file is
+// opened only once the writer has gone past every photo of the one before.
 class TExportRun {
 public:
-  // decodes: whether the exporter has decoding worth a thread of its own
+  // decodes: whether the exporter has decoding worth threads of its own
   // (stored JPEG records are only read and written).
   TExportRun(TIpodPhotoDb& db, std::string_view tag, bool decodes = true)
       : db_(db), tag_(tag), pipelined_(decodes && db.PipelinedExport) {}
 
-  // decode(photo, file) reads and converts the photo's record, points file at
+  // makeDecoder(read) answers a decoder with state of its own; decoder(photo,
+  // file) reads the photo's record through read, converts it, points file at
   // the bytes of its .jpg and answers 0, or the error code of the item.
-  template <typename TDecode>
-  int Run(TDecode&& decode) {
+  template <typename TMakeDecoder>
+  int Run(TMakeDecoder&& makeDecoder) {
+    Files();
     if (!pipelined_) {
-      const auto goOn = [this] { return !(db_.StopRequested || aborted_); };
-      Walk(decode, goOn, goOn, [this](TExportEvent&& event) {
-        Consume(event);
-        return true;
-      });
-      return written_;
+      auto decode = makeDecoder(TRecordReader(db_.Device, nullptr));
+      RunOnThisThread(decode);
+    } else {
+      RunPipelined(makeDecoder);
     }
-
-    TExportQueue queue;
-    std::thread decoder([&] {
-      try {
-        // A later .ithmb file is opened only once the writer has gone past
-        // every photo of the one before: a stop leaves it unopened, as in
-        // the one-thread run.
-        Walk(decode, [&] { return !queue.Cancelled(); }, [&] { return queue.WaitConsumed(); },
-             [&](TExportEvent&& event) {
-               if (!event.File.empty()) {
-                 event.Owned.assign(event.File.begin(), event.File.end());
-                 event.File = event.Owned;
-               }
-               db_.WorkStream.Clear();
-               return queue.Push(std::move(event));
-             });
-      } catch (...) {
-        TExportEvent failure;
-        failure.Exception = std::current_exception();
-        queue.Push(std::move(failure));
-      }
-      queue.Close();
-    });
-    std::exception_ptr exception;
-    try {
-      while (std::optional<TExportEvent> event = queue.Pop()) {
-        if (event->Exception) {
-          exception = event->Exception;
-          break;
-        }
-        Consume(*event);
-        if (db_.StopRequested || aborted_) break;
-        queue.Consumed();
-      }
-    } catch (...) {
-      exception = std::current_exception();
-    }
-    // The photos decoded ahead are dropped; the decoder closes its file.
-    queue.Cancel();
-    decoder.join();
-    if (exception) std::rethrow_exception(exception);
     return written_;
   }
 
 private:
-  // The records of the selected photos in the run's order, decoded and handed
-  // to sink; goOn is asked after each photo, as the stop rule needs, and
-  // nextFile before each .ithmb file after the first.
-  template <typename TDecode, typename TGoOn, typename TNextFile, typename TSink>
-  void Walk(TDecode& decode, TGoOn&& goOn, TNextFile&& nextFile, TSink&& sink) {
-    const TPhotoInfo& format = db_.ExportFormat;
-    // Only the files that hold a selected photo are opened: a hostile file
-    // number cannot make the loop try billions of files.
-    std::vector<std::int32_t> files;
+  // The .ithmb files to open. Only the files that hold a selected photo are
+  // opened: a hostile file number cannot make the loop try billions of files.
+  void Files() {
     for (std::size_t i = 0; i < db_.Photos.Count(); ++i) {
       const TPhotoItem& photo = db_.Photos.Items(i);
-      if (photo.Selected && photo.FileNumber >= 1 && photo.FileNumber <= format.FileCount) {
-        files.push_back(photo.FileNumber);
+      if (photo.Selected && photo.FileNumber >= 1 && photo.FileNumber <= db_.ExportFormat.FileCount) {
+        files_.push_back(photo.FileNumber);
       }
     }
-    std::sort(files.begin(), files.end());
-    files.erase(std::unique(files.begin(), files.end()), files.end());
+    std::sort(files_.begin(), files_.end());
+    files_.erase(std::unique(files_.begin(), files_.end()), files_.end());
+  }
 
-    const std::string id = std::to_string(format.FormatId);
-    for (const std::int32_t n : files) {
-      if (n != files.front() && !nextFile()) return;
-      const std::string number = id + "_" + std::to_string(n);
-      if (!db_.Device.OpenThumbFile("F" + number,
-                                    static_cast<std::size_t>(std::max(format.SlotBytes, 0)))) {
-        TExportEvent event;
-        event.OpenFailed = true;
-        event.Number = number;
-        event.Messages = db_.Device.CopyMessages();
-        if (!sink(std::move(event))) return;
+  std::string Number(std::int32_t n) const {
+    return std::to_string(db_.ExportFormat.FormatId) + "_" + std::to_string(n);
+  }
+
+  bool OpenFile(std::int32_t n) {
+    return db_.Device.OpenThumbFile("F" + Number(n),
+                                    static_cast<std::size_t>(std::max(db_.ExportFormat.SlotBytes, 0)));
+  }
+
+  TExportEvent OpenFailed(std::int32_t n) const {
+    TExportEvent event;
+    event.OpenFailed = true;
+    event.Number = Number(n);
+    event.Messages = db_.Device.CopyMessages();
+    return event;
+  }
+
+  template <typename TDecode>
+  void RunOnThisThread(TDecode& decode) {
+    for (const std::int32_t n : files_) {
+      if (!OpenFile(n)) {
+        TExportEvent event = OpenFailed(n);
+        Consume(event);
         continue;
       }
-      bool go = true;
-      for (std::size_t i = 0; i < db_.Photos.Count() && go; ++i) {
+      for (std::size_t i = 0; i < db_.Photos.Count(); ++i) {
         const TPhotoItem& photo = db_.Photos.Items(i);
         if (photo.Selected && photo.FileNumber == n) {
           TExportEvent event;
           event.Photo = &photo;
           event.Error = decode(photo, event.File);
           if (event.Error != 0) event.File = {};
-          go = sink(std::move(event));
+          Consume(event);
         }
-        go = go && goOn();
+        if (db_.StopRequested || aborted_) break;
       }
       db_.Device.CloseThumbFile();
-      if (!go) return;
+      if (db_.StopRequested || aborted_) break;
+    }
+  }
+
+  template <typename TMakeDecoder>
+  void RunPipelined(TMakeDecoder& makeDecoder) {
+    TExportPipeline pipe;
+    std::mutex readLock;
+    std::vector<std::thread> decoders;
+    const unsigned count = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    for (unsigned d = 0; d < count; ++d) {
+      decoders.emplace_back([&] {
+        std::size_t seq = 0;
+        const TPhotoItem* photo = nullptr;
+        auto decode = makeDecoder(TRecordReader(db_.Device, &readLock));
+        while (pipe.TakeTask(seq, photo)) {
+          TExportEvent event;
+          event.Photo = photo;
+          try {
+            event.Error = decode(*photo, event.File);
+            if (event.Error == 0) {
+              event.Owned.assign(event.File.begin(), event.File.end());
+              event.File = event.Owned;
+            } else {
+              event.File = {};
+            }
+          } catch (...) {
+            event.Exception = std::current_exception();
+          }
+          pipe.Post(seq, std::move(event), true);
+        }
+      });
+    }
+    std::thread walker([&] {
+      try {
+        Walk(pipe);
+      } catch (...) {
+        TExportEvent failure;
+        failure.Exception = std::current_exception();
+        const std::size_t seq = pipe.Issue();
+        if (seq != TExportPipeline::kNone) pipe.Post(seq, std::move(failure), false);
+      }
+      pipe.EndWalk();
+    });
+
+    std::exception_ptr exception;
+    try {
+      while (std::optional<TExportEvent> event = pipe.Next()) {
+        if (event->Exception) {
+          exception = event->Exception;
+          break;
+        }
+        Consume(*event);
+        if (db_.StopRequested || aborted_) break;
+        pipe.Consumed();
+      }
+    } catch (...) {
+      exception = std::current_exception();
+    }
+    pipe.Cancel();
+    walker.join();
+    for (std::thread& decoder : decoders) decoder.join();
+    if (exception) std::rethrow_exception(exception);
+  }
+
+  // The walker's loop: the order of the one-thread run, each photo numbered
+  // and handed to the decoders; each file closed once no decoder reads it.
+  void Walk(TExportPipeline& pipe) {
+    for (std::size_t f = 0; f < files_.size(); ++f) {
+      if (f > 0 && !pipe.WaitConsumed()) return;
+      const std::int32_t n = files_[f];
+      if (!OpenFile(n)) {
+        const std::size_t seq = pipe.Issue();
+        if (seq == TExportPipeline::kNone) return;
+        pipe.Post(seq, OpenFailed(n), false);
+        continue;
+      }
+      for (std::size_t i = 0; i < db_.Photos.Count() && !pipe.Cancelled(); ++i) {
+        const TPhotoItem& photo = db_.Photos.Items(i);
+        if (!photo.Selected || photo.FileNumber != n) continue;
+        const std::size_t seq = pipe.Issue();
+        if (seq == TExportPipeline::kNone) break;
+        pipe.AddTask(seq, photo);
+      }
+      pipe.WaitDecodersIdle();
+      db_.Device.CloseThumbFile();
+      if (pipe.Cancelled()) return;
     }
   }
 
@@ -250,7 +359,6 @@ private:
     std::string pcFile;
     TItemOutcome outcome = TItemOutcome::Failed;
     if (error == 0) outcome = db_.PublishPhoto(name, event.File, pcFile, error);
-    if (!pipelined_) db_.WorkStream.Clear();
 
     if (outcome == TItemOutcome::Written) ++written_;
     if (outcome == TItemOutcome::Failed) {
@@ -268,6 +376,7 @@ private:
   TIpodPhotoDb& db_;
   std::string_view tag_;
   const bool pipelined_;
+  std::vector<std::int32_t> files_;
   int written_ = 0;
   int errors_ = 0;
   bool aborted_ = false;
@@ -320,125 +429,133 @@ TItemOutcome TIpodPhotoDb::PublishPhoto(const std::string& name,
   return TItemOutcome::Failed;
 }
 
+// Each exporter hands the run a maker of decoders: a decoder keeps its own
+// buffers, so that decoders can run side by side.
+
 int TIpodPhotoDb::ExportRgb() {
-  TBitmap24 bitmap;
-  std::vector<std::uint8_t> jpeg;
   TExportRun run(*this, "RGB");
-  return run.Run([&](const TPhotoItem& photo, std::span<const std::uint8_t>& file) {
-    if (ExportFormat.SlotBytes <= 0 ||
-        static_cast<std::uint32_t>(ExportFormat.SlotBytes) > kMaxRecordBytes) {
-      return kUndecodable;
-    }
-    WorkStream.Clear();
-    WorkStream.Write(BitmapHeader.data(), BitmapHeader.size());
-    if (!Device.ReadThumbRecord(static_cast<std::size_t>(ExportFormat.SlotBytes), WorkStream,
-                                photo.ImageOffset)) {
-      return kReadError;
-    }
-    if (!LoadBitmapFile(WorkStream.Bytes(), bitmap) || !EncodeJpeg(bitmap, kJpegQuality, jpeg)) {
-      return kUndecodable;
-    }
-    file = jpeg;
-    return 0;
+  return run.Run([this](TRecordReader read) {
+    return [this, read, stream = TMemoryStream(), bitmap = TBitmap24(),
+            jpeg = std::vector<std::uint8_t>()](const TPhotoItem& photo,
+                                                std::span<const std::uint8_t>& file) mutable {
+      if (ExportFormat.SlotBytes <= 0 ||
+          static_cast<std::uint32_t>(ExportFormat.SlotBytes) > kMaxRecordBytes) {
+        return kUndecodable;
+      }
+      stream.Clear();
+      stream.Write(BitmapHeader.data(), BitmapHeader.size());
+      if (!read(static_cast<std::size_t>(ExportFormat.SlotBytes), stream, photo.ImageOffset)) {
+        return kReadError;
+      }
+      if (!LoadBitmapFile(stream.Bytes(), bitmap) || !EncodeJpeg(bitmap, kJpegQuality, jpeg)) {
+        return kUndecodable;
+      }
+      file = jpeg;
+      return 0;
+    };
   });
 }
 
 int TIpodPhotoDb::ExportSwappedRgb() {
-  TBitmap24 bitmap;
-  std::vector<std::uint8_t> jpeg;
   TExportRun run(*this, "nRGB");
-  return run.Run([&](const TPhotoItem& photo, std::span<const std::uint8_t>& file) {
-    // A slot larger than a 176 x 132 picture is cut to it; a smaller one
-    // leaves the rows it does not hold black.
-    const std::size_t size = SlotCutToBuffer(ExportFormat.SlotBytes, kSwappedBytes);
-    if (size == 0) return kUndecodable;
-    WorkStream.Clear();
-    WorkStream.Write(BitmapHeader.data(), BitmapHeader.size());
-    if (!Device.ReadThumbRecord(size, WorkStream, photo.ImageOffset) ||
-        WorkStream.Size() < BitmapHeader.size() + size) {
-      return kReadError;
-    }
-    // The record follows the header in the stream and is turned to low byte
-    // first where it lies. An odd last byte belongs to no whole pixel, and
-    // the bitmap reader passes over it.
-    std::uint8_t* pixels = WorkStream.Data().data() + BitmapHeader.size();
-    for (std::size_t i = 0; i + 1 < size; i += 2) {
-      std::uint16_t unit;
-      std::memcpy(&unit, pixels + i, 2);
-      unit = static_cast<std::uint16_t>((unit >> 8) | (unit << 8));
-      std::memcpy(pixels + i, &unit, 2);
-    }
-    if (!LoadBitmapFile(WorkStream.Bytes(), bitmap) || !EncodeJpeg(bitmap, kJpegQuality, jpeg)) {
-      return kUndecodable;
-    }
-    file = jpeg;
-    return 0;
+  return run.Run([this](TRecordReader read) {
+    return [this, read, stream = TMemoryStream(), bitmap = TBitmap24(),
+            jpeg = std::vector<std::uint8_t>()](const TPhotoItem& photo,
+                                                std::span<const std::uint8_t>& file) mutable {
+      // A slot larger than a 176 x 132 picture is cut to it; a smaller one
+      // leaves the rows it does not hold black.
+      const std::size_t size = SlotCutToBuffer(ExportFormat.SlotBytes, kSwappedBytes);
+      if (size == 0) return kUndecodable;
+      stream.Clear();
+      stream.Write(BitmapHeader.data(), BitmapHeader.size());
+      if (!read(size, stream, photo.ImageOffset) || stream.Size() < BitmapHeader.size() + size) {
+        return kReadError;
+      }
+      // The record follows the header in the stream and is turned to low
+      // byte first where it lies. An odd last byte belongs to no whole
+      // pixel, and the bitmap reader passes over it.
+      std::uint8_t* pixels = stream.Data().data() + BitmapHeader.size();
+      for (std::size_t i = 0; i + 1 < size; i += 2) {
+        std::uint16_t unit;
+        std::memcpy(&unit, pixels + i, 2);
+        unit = static_cast<std::uint16_t>((unit >> 8) | (unit << 8));
+        std::memcpy(pixels + i, &unit, 2);
+      }
+      if (!LoadBitmapFile(stream.Bytes(), bitmap) || !EncodeJpeg(bitmap, kJpegQuality, jpeg)) {
+        return kUndecodable;
+      }
+      file = jpeg;
+      return 0;
+    };
   });
 }
 
 int TIpodPhotoDb::ExportInterlacedUyvy() {
-  TBitmap24 out(640, 480);
-  std::vector<std::uint8_t> jpeg;
   TExportRun run(*this, "uYUV");
-  return run.Run([&](const TPhotoItem& photo, std::span<const std::uint8_t>& file) {
-    // The record size of this layout, whatever the slot size says.
-    WorkStream.Clear();
-    if (!Device.ReadThumbRecord(kInterlacedBytes, WorkStream, photo.ImageOffset) ||
-        WorkStream.Size() < kInterlacedBytes) {
-      return kReadError;
-    }
-    // Even lines first, then odd lines; 704 kept columns resampled to 640.
-    InterlacedRecordToBitmap(
-        std::span<const std::uint8_t, kInterlacedRecordBytes>(WorkStream.Bytes().data(),
-                                                              kInterlacedRecordBytes),
-        out);
-    if (!EncodeJpeg(out, kJpegQuality, jpeg)) return kUndecodable;
-    file = jpeg;
-    return 0;
+  return run.Run([](TRecordReader read) {
+    return [read, stream = TMemoryStream(), out = TBitmap24(640, 480),
+            jpeg = std::vector<std::uint8_t>()](const TPhotoItem& photo,
+                                                std::span<const std::uint8_t>& file) mutable {
+      // The record size of this layout, whatever the slot size says.
+      stream.Clear();
+      if (!read(kInterlacedBytes, stream, photo.ImageOffset) || stream.Size() < kInterlacedBytes) {
+        return kReadError;
+      }
+      // Even lines first, then odd lines; 704 kept columns resampled to 640.
+      InterlacedRecordToBitmap(
+          std::span<const std::uint8_t, kInterlacedRecordBytes>(stream.Bytes().data(),
+                                                                kInterlacedRecordBytes),
+          out);
+      if (!EncodeJpeg(out, kJpegQuality, jpeg)) return kUndecodable;
+      file = jpeg;
+      return 0;
+    };
   });
 }
 
 int TIpodPhotoDb::ExportPlanarYuv() {
-  TBitmap24 bitmap(720, 480);
-  std::vector<std::uint8_t> jpeg;
-  std::vector<std::uint8_t> buffer;
   TExportRun run(*this, "Yuv");
-  return run.Run([&](const TPhotoItem& photo, std::span<const std::uint8_t>& file) {
-    const std::size_t size = SlotCutToBuffer(ExportFormat.SlotBytes, kPlanarBufferBytes);
-    if (size == 0) return kUndecodable;
-    WorkStream.Clear();
-    if (!Device.ReadThumbRecord(size, WorkStream, photo.ImageOffset) || WorkStream.Size() < size) {
-      return kReadError;
-    }
-    // A whole record is converted where it was read. A short slot goes
-    // through the buffer: every photo of the run fills the same first bytes,
-    // so the rest stays zero, never another photo's pixels.
-    if (size >= kPlanarRecordBytes) {
-      if (!PlanarYuvToBitmap(WorkStream.Bytes().first(size), bitmap)) return kUndecodable;
-    } else {
-      if (buffer.empty()) buffer.resize(kPlanarBufferBytes);
-      std::memcpy(buffer.data(), WorkStream.Bytes().data(), size);
-      if (!PlanarYuvToBitmap(buffer, bitmap)) return kUndecodable;
-    }
-    if (!EncodeJpeg(bitmap, kJpegQuality, jpeg)) return kUndecodable;
-    file = jpeg;
-    return 0;
+  return run.Run([this](TRecordReader read) {
+    return [this, read, stream = TMemoryStream(), bitmap = TBitmap24(720, 480),
+            jpeg = std::vector<std::uint8_t>(),
+            buffer = std::vector<std::uint8_t>()](const TPhotoItem& photo,
+                                                  std::span<const std::uint8_t>& file) mutable {
+      const std::size_t size = SlotCutToBuffer(ExportFormat.SlotBytes, kPlanarBufferBytes);
+      if (size == 0) return kUndecodable;
+      stream.Clear();
+      if (!read(size, stream, photo.ImageOffset) || stream.Size() < size) return kReadError;
+      // A whole record is converted where it was read. A short slot goes
+      // through the buffer: every photo of the decoder fills the same first
+      // bytes, so the rest stays zero, never another photo's pixels.
+      if (size >= kPlanarRecordBytes) {
+        if (!PlanarYuvToBitmap(stream.Bytes().first(size), bitmap)) return kUndecodable;
+      } else {
+        if (buffer.empty()) buffer.resize(kPlanarBufferBytes);
+        std::memcpy(buffer.data(), stream.Bytes().data(), size);
+        if (!PlanarYuvToBitmap(buffer, bitmap)) return kUndecodable;
+      }
+      if (!EncodeJpeg(bitmap, kJpegQuality, jpeg)) return kUndecodable;
+      file = jpeg;
+      return 0;
+    };
   });
 }
 
 int TIpodPhotoDb::ExportJpegRecords() {
   TExportRun run(*this, "Jpg", false);
-  return run.Run([&](const TPhotoItem& photo, std::span<const std::uint8_t>& file) {
-    // The stored file is written as it is; a size of 0 or of more than any
-    // photo needs is a broken reference, not a reason to allocate it.
-    if (photo.ImageSize == 0 || photo.ImageSize > kMaxRecordBytes) return kUndecodable;
-    WorkStream.Clear();
-    if (!Device.ReadThumbRecord(photo.ImageSize, WorkStream, photo.ImageOffset) ||
-        WorkStream.Size() != photo.ImageSize) {
-      return kReadError;
-    }
-    file = WorkStream.Bytes();
-    return 0;
+  return run.Run([](TRecordReader read) {
+    return [read, stream = TMemoryStream()](const TPhotoItem& photo,
+                                            std::span<const std::uint8_t>& file) mutable {
+      // The stored file is written as it is; a size of 0 or of more than any
+      // photo needs is a broken reference, not a reason to allocate it.
+      if (photo.ImageSize == 0 || photo.ImageSize > kMaxRecordBytes) return kUndecodable;
+      stream.Clear();
+      if (!read(photo.ImageSize, stream, photo.ImageOffset) || stream.Size() != photo.ImageSize) {
+        return kReadError;
+      }
+      file = stream.Bytes();
+      return 0;
+    };
   });
 }
 
