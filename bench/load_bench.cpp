@@ -81,6 +81,36 @@ std::size_t StringHeap(const std::string& text) {
   return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
 }
 
+// The medians of loading a device's library rounds times: CPU and wall
+// seconds, and heap bytes held per photo beyond its strings.
+struct TLoadFigures {
+  bool Loaded = false;
+  std::size_t Photos = 0;
+  std::vector<double> Cpu, Wall, PerPhoto;
+};
+
+TLoadFigures MeasureLoad(TIpodDevice& device, int rounds) {
+  TLoadFigures f;
+  for (int r = 0; r < rounds; ++r) {
+    const std::size_t heapBefore = HeapInUse();
+    auto db = std::make_unique<TIpodPhotoDb>(device, nullptr, false);
+    const double wallStart = WallSeconds();
+    const double start = ThreadCpuSeconds();
+    f.Loaded = db->LoadPhotoLibrary();
+    f.Cpu.push_back(ThreadCpuSeconds() - start);
+    f.Wall.push_back(WallSeconds() - wallStart);
+    if (!f.Loaded) return f;
+    f.Photos = db->Photos.Count();
+    std::size_t strings = StringHeap(db->LogText);
+    for (std::size_t i = 0; i < f.Photos; ++i) strings += StringHeap(db->Photos.Items(i).Path);
+    for (std::size_t i = 0; i < db->Albums.Count(); ++i)
+      strings += StringHeap(db->Albums.Items(i).Name);
+    const std::size_t held = HeapInUse() - heapBefore - strings;
+    f.PerPhoto.push_back(static_cast<double>(held) / static_cast<double>(f.Photos));
+  }
+  return f;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -98,27 +128,15 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::vector<double> loadCpu, loadWall, perPhoto;
-  std::size_t photos = 0;
-  for (int r = 0; r < rounds; ++r) {
-    const std::size_t heapBefore = HeapInUse();
-    auto db = std::make_unique<TIpodPhotoDb>(device, nullptr, false);
-    const double wallStart = WallSeconds();
-    const double start = ThreadCpuSeconds();
-    const bool loaded = db->LoadPhotoLibrary();
-    loadCpu.push_back(ThreadCpuSeconds() - start);
-    loadWall.push_back(WallSeconds() - wallStart);
-    if (!loaded) {
-      std::fprintf(stderr, "the library did not load\n");
-      return 1;
-    }
-    photos = db->Photos.Count();
-    std::size_t strings = StringHeap(db->LogText);
-    for (std::size_t i = 0; i < photos; ++i) strings += StringHeap(db->Photos.Items(i).Path);
-    for (std::size_t i = 0; i < db->Albums.Count(); ++i) strings += StringHeap(db->Albums.Items(i).Name);
-    const std::size_t held = HeapInUse() - heapBefore - strings;
-    perPhoto.push_back(static_cast<double>(held) / static_cast<double>(photos));
+  const TLoadFigures disk = MeasureLoad(device, rounds);
+  if (!disk.Loaded) {
+    std::fprintf(stderr, "the library did not load\n");
+    return 1;
   }
+  const auto& loadCpu = disk.Cpu;
+  const auto& loadWall = disk.Wall;
+  const auto& perPhoto = disk.PerPhoto;
+  const std::size_t photos = disk.Photos;
   std::fprintf(stderr, "load: %zu photos, %.3f s CPU (wall %.3f s), spread %.0f%%, %.1f bytes/photo\n",
                photos, Median(loadCpu), Median(loadWall), SpreadPercent(loadCpu),
                Median(perPhoto));
@@ -143,28 +161,15 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "the simulated device did not connect\n");
       return 1;
     }
-    std::vector<double> iosCpu, iosWall, iosPerPhoto;
-    std::size_t assets = 0;
-    for (int r = 0; r < rounds; ++r) {
-      const std::size_t heapBefore = HeapInUse();
-      auto db = std::make_unique<TIpodPhotoDb>(phone, nullptr, false);
-      const double wallStart = WallSeconds();
-      const double start = ThreadCpuSeconds();
-      const bool loaded = db->LoadPhotoLibrary();
-      iosCpu.push_back(ThreadCpuSeconds() - start);
-      iosWall.push_back(WallSeconds() - wallStart);
-      if (!loaded) {
-        std::fprintf(stderr, "the iOS library did not load\n");
-        return 1;
-      }
-      assets = db->Photos.Count();
-      std::size_t strings = StringHeap(db->LogText);
-      for (std::size_t i = 0; i < assets; ++i) strings += StringHeap(db->Photos.Items(i).Path);
-      for (std::size_t i = 0; i < db->Albums.Count(); ++i)
-        strings += StringHeap(db->Albums.Items(i).Name);
-      const std::size_t held = HeapInUse() - heapBefore - strings;
-      iosPerPhoto.push_back(static_cast<double>(held) / static_cast<double>(assets));
+    const TLoadFigures ios = MeasureLoad(phone, rounds);
+    if (!ios.Loaded) {
+      std::fprintf(stderr, "the iOS library did not load\n");
+      return 1;
     }
+    const auto& iosCpu = ios.Cpu;
+    const auto& iosWall = ios.Wall;
+    const auto& iosPerPhoto = ios.PerPhoto;
+    const std::size_t assets = ios.Photos;
     std::fprintf(stderr, "iOS load: %zu assets, %.3f s CPU (wall %.3f s), %.1f bytes/photo\n",
                  assets, Median(iosCpu), Median(iosWall), Median(iosPerPhoto));
     Row("3. LoadPhotoLibrary, 50,000-asset Photos.sqlite (simulated device)",

@@ -1,6 +1,7 @@
 #include "fuzz_input.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -46,6 +47,23 @@ TFuzzDevice::TFuzzDevice() {
   Device = std::make_unique<TIpodDevice>(Platform, nullptr);
   std::string error;
   if (!Device->UseFolder(Drive(), error)) throw std::runtime_error(error);
+}
+
+void CheckAlbumsAndSelection(TIpodPhotoDb& db) {
+  for (std::size_t i = 0; i < db.Albums.Count(); ++i) {
+    const TPhotoAlbumItem& album = db.Albums.Items(i);
+    if (album.Count != static_cast<std::int32_t>(album.PhotoIds.size())) std::abort();
+  }
+  // Album ids that name no photo, or one photo many times, must not push
+  // the counts out of the list.
+  for (int album = 0; album < static_cast<int>(db.Albums.Count()) && album < 8; ++album) {
+    db.SelectAlbumPhotos(TSelectOp::Invert, album);
+    db.SelectAlbumPhotos(TSelectOp::SelectAll, album);
+    if (db.Photos.SelectedCount < 0 ||
+        static_cast<std::size_t>(db.Photos.SelectedCount) > db.Photos.Count()) {
+      std::abort();
+    }
+  }
 }
 
 void TFuzzDevice::Reset() {

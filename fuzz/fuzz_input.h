@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/ipod_device.h"
+#include "library/ipod_photo_db.h"
 #include "support/fake_platform.h"
 #include "support/temp_dir.h"
 
@@ -25,6 +26,11 @@ struct TFuzzDevice {
   // Empties the output folder and the device's Messages.
   void Reset();
 };
+
+// What every reader target checks of a loaded library: each album's count
+// is its list's length, and the selection menu over the first albums keeps
+// the selected count within the list. Aborts otherwise.
+void CheckAlbumsAndSelection(TIpodPhotoDb& db);
 
 // One input of the exporter target: the fields of the export format and of
 // the photos as a hostile Photo Database could give them, and the bytes of

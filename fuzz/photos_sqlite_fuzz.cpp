@@ -30,17 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Every row of a table takes bytes of the file.
   if (db.Photos.Count() > size) std::abort();
-  for (std::size_t i = 0; i < db.Albums.Count(); ++i) {
-    const quill::TPhotoAlbumItem& album = db.Albums.Items(i);
-    if (album.Count != static_cast<std::int32_t>(album.PhotoIds.size())) std::abort();
-  }
-  for (int album = 0; album < static_cast<int>(db.Albums.Count()) && album < 8; ++album) {
-    db.SelectAlbumPhotos(quill::TSelectOp::Invert, album);
-    db.SelectAlbumPhotos(quill::TSelectOp::SelectAll, album);
-    if (db.Photos.SelectedCount < 0 ||
-        static_cast<std::size_t>(db.Photos.SelectedCount) > db.Photos.Count()) {
-      std::abort();
-    }
-  }
+  quill::fuzz::CheckAlbumsAndSelection(db);
   return 0;
 }
