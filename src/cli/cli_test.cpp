@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "cli/json_writer.h"
 #include "support/fake_platform.h"
 #include "support/ipod_writer.h"
 #include "support/picture.h"
@@ -78,7 +79,11 @@ TEST_F(CliTest, ListJsonDescribesTheLibrary) {
       << json;
   EXPECT_NE(json.find("\"thumbFormat\":{\"formatId\":1036,"), std::string::npos);
   EXPECT_NE(json.find("{\"name\":\"Été\",\"albumId\":0,\"photoIds\":[70,64]}"), std::string::npos);
-  EXPECT_NE(json.find("\"camera\":{\"folder\":\"" + ipod_.Path() + "/DCIM/100APPLE/\","
+  TJsonWriter folder;
+  const std::string sep(1, platform_.Separator());
+  folder.String(ipod_.Path() + sep + "DCIM" + sep + "100APPLE" + sep);
+  EXPECT_NE(json.find("\"camera\":{\"folder\":" + folder.Text() +
+                      ","
                       "\"files\":[\"IMG_0001.JPG\"]}"),
             std::string::npos)
       << json;
@@ -130,8 +135,7 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
   EXPECT_EQ(Run({"export", "--device", ipod_.Path(), "--to", dest_.Path()}), kExitUsage);
   EXPECT_EQ(Run({"export", "--device", ipod_.Path(), "--to", dest_.Path(), "--all", "--camera"}),
             kExitUsage);
-  EXPECT_EQ(Run({"export", "--device", ipod_.Path(), "--to", dest_.Path(), "--album"}),
-            kExitUsage);
+  EXPECT_EQ(Run({"export", "--device", ipod_.Path(), "--to", dest_.Path(), "--album"}), kExitUsage);
   EXPECT_EQ(Run({"export", "--device", ipod_.Path(), "--to", dest_.Path(), "--album", "7"}),
             kExitUsage);
   EXPECT_NE(err_.str().find("there is no album 7"), std::string::npos) << err_.str();

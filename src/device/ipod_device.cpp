@@ -77,9 +77,16 @@ TIpodDevice::TIpodDevice(TPlatform& platform, TChangeEvent onChange,
     IosUnavailable = true;
   }
   if (ios_->BufferSize() == 0) AddMessage("Internal - out of Memory");
+  window_ = platform_.CreateDeviceWindow(
+      [this](const TDeviceChangeMessage& message) -> std::optional<std::intptr_t> {
+        // An iOS device in use leaves every volume message to the system.
+        if (IsIos) return std::nullopt;
+        return WndProc(message);
+      });
 }
 
 TIpodDevice::~TIpodDevice() {
+  window_.reset();
   if (EjectOnClose && !IsIos) EjectDrive();
   if (!TempName.empty()) platform_.DeleteFile(TempName);
   thumb_stream_.reset();
@@ -94,6 +101,12 @@ void TIpodDevice::AddMessage(std::string_view line) {
 
 // ---- Detection -------------------------------------------------------------
 
+char DriveLetterFromMask(std::uint32_t mask) {
+  for (int bit = 0; bit < 26; ++bit)
+    if (mask & (std::uint32_t{1} << bit)) return static_cast<char>('A' + bit);
+  return 'D';
+}
+
 void TIpodDevice::Accept(const TMountEntry& volume, const std::string& drive, bool iosMediaFolder) {
   IsIos = false;
   {
@@ -102,13 +115,19 @@ void TIpodDevice::Accept(const TMountEntry& volume, const std::string& drive, bo
   }
   volume_ = volume;
   IosMediaFolder = iosMediaFolder;
+  if (window_ && !volume.MountPoint.empty()) window_->WatchVolume(volume);
 }
 
 bool TIpodDevice::ProbeDrive(const TMountEntry& volume) {
   if (volume.MountPoint.empty() || !platform_.IsRemovableMount(volume)) return false;
   const std::string drive = WithoutTrailingSeparators(volume.MountPoint);
-  std::string marker = drive == "/" ? "" : drive;
-  marker += "/iPod_Control/iTunes/";
+  const char sep = platform_.Separator();
+  std::string marker = drive.size() == 1 && drive[0] == sep ? "" : drive;
+  marker += sep;
+  marker += "iPod_Control";
+  marker += sep;
+  marker += "iTunes";
+  marker += sep;
   if (!platform_.DirectoryExists(marker)) return false;
   Accept(volume, drive, false);
   return true;
@@ -330,13 +349,13 @@ int TIpodDevice::CopyIosFileToPc(const std::string& devicePath, const std::strin
 }
 
 int TIpodDevice::CopyItemToPc(const std::string& colonPath, const std::string& pcPath) {
-  if (RefuseParentPath(colonPath)) return EACCES;
+  if (RefuseParentPath(colonPath)) return kErrorAccessDenied;
   if (IsIos) return CopyIosFileToPc(ReplaceAll(colonPath, ':', '/'), pcPath);
   return platform_.CopyFileNoOverwrite(DiskPath(colonPath, true), pcPath);
 }
 
 int TIpodDevice::CopyFileToPc(const std::string& devicePath, const std::string& pcPath) {
-  if (RefuseParentPath(devicePath)) return EACCES;
+  if (RefuseParentPath(devicePath)) return kErrorAccessDenied;
   if (IsIos) return CopyIosFileToPc(devicePath, pcPath);
   return platform_.CopyFileNoOverwrite(devicePath, pcPath);
 }
@@ -528,7 +547,8 @@ bool TIpodDevice::CheckDestination(std::string& path, std::uint64_t needed) {
     const bool onIpod = volume_.MountPoint.empty() ? LiesUnder(target, Drive)
                                                    : platform_.IsOnSameVolume(target, Drive);
     if (onIpod) {
-      path = Drive +
+      // The volume's root as the system writes it ("F:\\" on Windows).
+      path = (volume_.MountPoint.empty() ? Drive : volume_.MountPoint) +
              " is your iPod.\nYou cannot transfer the files from iPod to iPod. Please choose "
              "another folder in "
              "your computer.";

@@ -16,14 +16,6 @@
 
 namespace quill {
 
-// A device-change message as the mount-table monitor (POSIX) or the hidden
-// window (Windows) delivers it to TIpodDevice::WndProc.
-struct TDeviceChangeMessage {
-  enum class TKind { Arrival, QueryRemove, RemoveComplete, Other };
-  TKind Kind = TKind::Other;
-  TMountEntry Volume;  // the volume that arrived or left
-};
-
 constexpr std::intptr_t kBroadcastQueryDeny = 0x424D5144;
 
 // The one object through which the program reaches the attached device: a
@@ -84,8 +76,8 @@ public:
   std::intptr_t WndProc(const TDeviceChangeMessage& message);
   // Called by the iOS helper (on the mobile device library's thread).
   void IosConnectionChanged(bool connected);
-  bool IsItunesRunning() const { return false; }
-  void CloseItunesHelper() {}
+  bool IsItunesRunning() { return platform_.IsItunesRunning(); }
+  void CloseItunesHelper() { platform_.CloseItunesHelper(); }
 
   // Device files. Paths are relative to the device root, with '/' or '\'.
   bool DeviceFileExists(const std::string& path);
@@ -157,6 +149,7 @@ private:
   TPlatform& platform_;
   std::unique_ptr<TIosHelper> ios_;
   TMountEntry volume_;  // the mount of Drive (empty for a folder)
+  std::unique_ptr<TDeviceWindow> window_;
   std::unique_ptr<TReadOnlyFile> thumb_stream_;
   std::vector<std::uint8_t> record_buffer_;
   bool record_buffer_set_ = false;

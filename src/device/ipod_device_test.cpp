@@ -1,8 +1,5 @@
 #include "device/ipod_device.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -43,11 +40,12 @@ void MakeIpod(const std::string& root) { fs::create_directories(root + "/iPod_Co
 // Writes bytes at a far offset so that the file is sparse.
 void WriteAt(const std::string& path, std::uint64_t offset, std::string_view bytes) {
   fs::create_directories(fs::path(path).parent_path());
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0644);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
-            static_cast<ssize_t>(bytes.size()));
-  ::close(fd);
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  if (!file.is_open()) file.open(path, std::ios::out | std::ios::binary);
+  ASSERT_TRUE(file.is_open()) << path;
+  file.seekp(static_cast<std::streamoff>(offset));
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(file.good()) << path;
 }
 
 // An iOS helper over files held in memory, for the iOS branches.
@@ -389,7 +387,7 @@ TEST_F(ThumbTest, ReadErrorsAndFaultyShortReadsLeaveTheStreamAsItWas) {
   stream.Write("HDR", 3);
   platform_.FailReadAtCall = 1;
   EXPECT_FALSE(device_->ReadThumbRecord(4, stream, 0));
-  EXPECT_TRUE(device_->Messages.ends_with("\r\nRead error 5"));
+  EXPECT_TRUE(device_->Messages.ends_with("\r\nRead error " + std::to_string(kErrorRead)));
   platform_.ShortReadAtCall = 2;
   EXPECT_FALSE(device_->ReadThumbRecord(4, stream, 0));
   EXPECT_EQ(Text(stream), "HDR");
@@ -445,20 +443,24 @@ TEST_F(DeviceTest, CopiesNeverReplaceAFileAndRefuseParentPaths) {
   Write(ipod_ / "Photos/Full Resolution/2009/a.jpg", "original");
   Write(dest_ / "taken.jpg", "mine");
   auto device = Connected();
-  EXPECT_EQ(device->CopyItemToPc(":Full Resolution:2009:a.jpg", dest_ / "x.jpg"), ENOENT);
+  EXPECT_EQ(device->CopyItemToPc(":Full Resolution:2009:a.jpg", dest_ / "x.jpg"),
+            testing::kMissingFolderError);
   EXPECT_EQ(device->CopyItemToPc(":Photos:Full Resolution:2009:a.jpg", dest_ / "a.jpg"), 0);
   EXPECT_EQ(Read(dest_ / "a.jpg"), "original");
-  EXPECT_EQ(device->CopyItemToPc(":Photos:Full Resolution:2009:a.jpg", dest_ / "taken.jpg"), 17);
+  EXPECT_EQ(device->CopyItemToPc(":Photos:Full Resolution:2009:a.jpg", dest_ / "taken.jpg"),
+            kErrorNameTaken);
   EXPECT_EQ(Read(dest_ / "taken.jpg"), "mine");
 
   const std::size_t written = platform_.Written().size();
-  EXPECT_EQ(device->CopyItemToPc(":Photos:..:..:etc:passwd", dest_ / "p"), EACCES);
+  EXPECT_EQ(device->CopyItemToPc(":Photos:..:..:etc:passwd", dest_ / "p"), kErrorAccessDenied);
   EXPECT_NE(device->Messages.find(":Photos:..:..:etc:passwd"), std::string::npos);
-  EXPECT_EQ(device->CopyFileToPc(device->CameraFolder() + "../../x", dest_ / "q"), EACCES);
+  EXPECT_EQ(device->CopyFileToPc(device->CameraFolder() + "../../x", dest_ / "q"),
+            kErrorAccessDenied);
   EXPECT_EQ(platform_.Written().size(), written) << "nothing is read or written for a refused path";
 
   platform_.FailWriteAtCall = static_cast<int>(platform_.Written().size()) + 1;
-  EXPECT_EQ(device->CopyFileToPc(ipod_ / "Photos/Full Resolution/2009/a.jpg", dest_ / "b.jpg"), 5);
+  EXPECT_EQ(device->CopyFileToPc(ipod_ / "Photos/Full Resolution/2009/a.jpg", dest_ / "b.jpg"),
+            kErrorRead);
   EXPECT_FALSE(fs::exists(dest_ / "b.jpg"));
 }
 
@@ -476,7 +478,7 @@ TEST_F(DeviceTest, AFolderNamedWithDotDotStillCopiesItsCameraFiles) {
       device->CopyFileToPc(device->CameraFolder() + "../../IMG_0001.JPG", dest_ / "x.JPG");
   fs::current_path(cwd);
   EXPECT_EQ(copied, 0);
-  EXPECT_EQ(refused, EACCES);
+  EXPECT_EQ(refused, kErrorAccessDenied);
   EXPECT_EQ(Read(dest_ / "IMG_0001.JPG"), "camera");
 }
 
@@ -485,7 +487,7 @@ TEST_F(DeviceTest, ACopyIntoAReadOnlyFolderLeavesNoFile) {
   const std::string ro = dest_ / "ro";
   fs::create_directories(ro);
   fs::permissions(ro, fs::perms::owner_read | fs::perms::owner_exec);
-  if (::geteuid() == 0)
+  if (!testing::PermissionBitsHold())
     GTEST_SKIP() << "root ignores permission bits; the platform test fails a copy mid-way";
   auto device = Connected();
   EXPECT_EQ(device->CopyFileToPc(device->CameraFolder() + "IMG_0001.JPG", ro + "/IMG_0001.JPG"),
@@ -667,7 +669,7 @@ TEST_F(DeviceTest, DestinationBesideAFolderDeviceAndRelativePaths) {
   fs::current_path(cwd);
   ASSERT_TRUE(ok) << relative;
   EXPECT_EQ(fs::canonical(relative), fs::canonical(dest_ / "out"));
-  EXPECT_EQ(relative.front(), '/');
+  EXPECT_TRUE(fs::path(relative).is_absolute()) << relative;
   EXPECT_EQ(relative.back(), '/');
 }
 

@@ -24,27 +24,32 @@ std::vector<std::uint8_t> LegacyConstantString(const std::string& name) {
 
 bool TMobileDeviceBinding::Load() {
   if (loaded_) return true;
-  return Load(MobileDeviceLibraryCandidates(std::getenv("QUILLMERE_MOBILEDEVICE_LIBRARY"),
-                                            ProgramFolder()));
+  TMobileDeviceModules modules;
+  if (!OpenMobileDeviceModules(modules)) return false;
+  return Bind(modules);
 }
 
 bool TMobileDeviceBinding::Load(const std::vector<std::string>& candidates) {
   if (loaded_) return true;
-  void* handle = nullptr;
   for (const std::string& candidate : candidates) {
-    handle = OpenLibrary(candidate);
-    if (handle) {
-      path_ = candidate;
-      break;
-    }
+    void* handle = OpenLibrary(candidate);
+    if (!handle) continue;
+    TMobileDeviceModules modules;
+    modules.Device = modules.Strings = handle;
+    modules.DevicePath = modules.StringsPath = candidate;
+    modules.Version = LibraryVersion(handle, candidate);
+    return Bind(modules);
   }
-  if (!handle) return false;
-  handle_ = handle;
-  // A library without the version counts as the newest.
-  const void* version = FindSymbol(handle, "QuillmereMobileDeviceVersion");
-  version_ = version ? *static_cast<const std::uint32_t*>(version)
-                     : std::numeric_limits<std::uint32_t>::max();
+  return false;
+}
+
+bool TMobileDeviceBinding::Bind(const TMobileDeviceModules& modules) {
+  handle_ = modules.Device;
+  strings_handle_ = modules.Strings;
+  path_ = modules.DevicePath;
+  version_ = modules.Version;
   modern_ = version_ >= kModernLibraryVersion;
+  void* const handle = modules.Device;
 
   auto find = [&](auto& slot, const char* name) {
     slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(FindSymbol(handle, name));
@@ -72,8 +77,12 @@ bool TMobileDeviceBinding::Load(const std::vector<std::string>& candidates) {
   all &= find(api_.AFCDirectoryOpen, "AFCDirectoryOpen");
   all &= find(api_.AFCDirectoryRead, "AFCDirectoryRead");
   all &= find(api_.AFCDirectoryClose, "AFCDirectoryClose");
-  // In modern mode the string maker comes from the same library file.
-  if (modern_) all &= find(api_.CFStringMakeConstantString, "__CFStringMakeConstantString");
+  // In modern mode the string maker comes from the strings module.
+  if (modern_) {
+    api_.CFStringMakeConstantString = reinterpret_cast<TCFStringMakeConstantString>(
+        FindSymbol(strings_handle_, "__CFStringMakeConstantString"));
+    all &= api_.CFStringMakeConstantString != nullptr;
+  }
   loaded_ = all;
   return loaded_;
 }
@@ -88,6 +97,14 @@ std::int32_t TMobileDeviceBinding::StartService(void* device, const std::string&
   }
   const std::vector<std::uint8_t> record = LegacyConstantString(name);
   return api_.AMDeviceStartService(device, record.data(), service, &unknown);
+}
+
+void TMobileDeviceBinding::Unload() {
+  if (strings_handle_ && strings_handle_ != handle_) CloseLibrary(strings_handle_);
+  CloseLibrary(handle_);
+  strings_handle_ = handle_ = nullptr;
+  loaded_ = false;
+  api_ = TMobileDeviceApi{};
 }
 
 TMobileDeviceBinding& MobileDeviceBinding() {

@@ -42,21 +42,28 @@ constexpr std::uint32_t kModernLibraryVersion = 0xEE0009;
 // 8C 07 01 00, the length byte, the name and its terminating zero.
 std::vector<std::uint8_t> LegacyConstantString(const std::string& name);
 
-// Where the library is looked for, in order: the file named by
+// Where the library is looked for on POSIX, in order: the file named by
 // QUILLMERE_MOBILEDEVICE_LIBRARY (when set and not empty), the library in the
 // program's folder, the bare name for the system loader.
 std::vector<std::string> MobileDeviceLibraryCandidates(const char* environmentValue,
                                                        const std::string& programFolder);
+
+struct TMobileDeviceModules;
 
 // One binding to a mobile device library, loaded at run time. Load and the
 // table are used from the main thread at start-up; afterwards the table is
 // only read. The library stays loaded until the process ends.
 class TMobileDeviceBinding {
 public:
-  // Loads the first candidate that opens; true when every entry point the
-  // mode needs was found. A second call after success answers true at once.
+  // Locates and loads the library the platform's way; true when every entry
+  // point the mode needs was found. A second call after success answers true
+  // at once.
   bool Load();
+  // Loads the first candidate file that opens (its strings module is the
+  // same file).
   bool Load(const std::vector<std::string>& candidates);
+  // Frees the modules and forgets the entry points.
+  void Unload();
   bool Loaded() const { return loaded_; }
   bool ModernMode() const { return modern_; }
   std::uint32_t Version() const { return version_; }
@@ -67,7 +74,10 @@ public:
   std::int32_t StartService(void* device, const std::string& name, void** service) const;
 
 private:
+  bool Bind(const TMobileDeviceModules& modules);
+
   void* handle_ = nullptr;
+  void* strings_handle_ = nullptr;
   bool loaded_ = false;
   bool modern_ = false;
   std::uint32_t version_ = 0;

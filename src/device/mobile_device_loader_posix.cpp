@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <limits>
 
 #include "device/mobile_device_binding.h"
 #include "device/mobile_device_loader.h"
@@ -18,6 +19,17 @@ void* OpenLibrary(const std::string& path) {
 }
 
 void* FindSymbol(void* library, const char* name) { return dlsym(library, name); }
+
+void CloseLibrary(void* library) {
+  if (library) dlclose(library);
+}
+
+std::uint32_t LibraryVersion(void* library, const std::string&) {
+  // The replacement libraries state their version as an exported number.
+  const void* version = FindSymbol(library, "QuillmereMobileDeviceVersion");
+  return version ? *static_cast<const std::uint32_t*>(version)
+                 : std::numeric_limits<std::uint32_t>::max();
+}
 
 std::string ProgramFolder() {
   std::string path(4096, '\0');
@@ -39,6 +51,20 @@ std::vector<std::string> MobileDeviceLibraryCandidates(const char* environmentVa
   }
   candidates.emplace_back(kLibraryName);
   return candidates;
+}
+
+bool OpenMobileDeviceModules(TMobileDeviceModules& modules) {
+  for (const std::string& candidate : MobileDeviceLibraryCandidates(
+           std::getenv("QUILLMERE_MOBILEDEVICE_LIBRARY"), ProgramFolder())) {
+    void* handle = OpenLibrary(candidate);
+    if (!handle) continue;
+    // One file serves both modes: it also makes the service-name strings.
+    modules.Device = modules.Strings = handle;
+    modules.DevicePath = modules.StringsPath = candidate;
+    modules.Version = LibraryVersion(handle, candidate);
+    return true;
+  }
+  return false;
 }
 
 }  // namespace quill

@@ -1,8 +1,5 @@
 #include "device/mount_monitor.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <utility>
@@ -40,13 +37,6 @@ void TMountMonitor::Feed(const std::vector<TMountEntry>& reading) {
   }
   if (!sink_) return;
   for (const TDeviceChangeMessage& message : messages) sink_(message);
-}
-
-int TMountMonitor::OpenChangeDescriptor() {
-  for (;;) {
-    const int fd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0 || errno != EINTR) return fd;
-  }
 }
 
 }  // namespace quill

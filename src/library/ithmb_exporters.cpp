@@ -29,7 +29,7 @@ constexpr int kMaxErrors = 30;
 constexpr int kMaxNameCandidates = 1000;
 
 // Item error codes of our own, next to the platform's write errors.
-constexpr int kReadError = EIO;
+const int& kReadError = kErrorRead;
 constexpr int kUndecodable = EINVAL;
 
 constexpr std::size_t kSwappedBytes = 176 * 132 * 2;
@@ -119,9 +119,7 @@ public:
   // Writer: the next event in order; nothing once every event was taken.
   std::optional<TExportEvent> Next() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] {
-      return results_.count(next_) || (walked_ && next_ == issued_);
-    });
+    changed_.wait(lock, [this] { return results_.count(next_) || (walked_ && next_ == issued_); });
     const auto it = results_.find(next_);
     if (it == results_.end()) return std::nullopt;
     TExportEvent event = std::move(it->second);
@@ -212,7 +210,8 @@ private:
   void Files() {
     for (std::size_t i = 0; i < db_.Photos.Count(); ++i) {
       const TPhotoItem& photo = db_.Photos.Items(i);
-      if (photo.Selected && photo.FileNumber >= 1 && photo.FileNumber <= db_.ExportFormat.FileCount) {
+      if (photo.Selected && photo.FileNumber >= 1 &&
+          photo.FileNumber <= db_.ExportFormat.FileCount) {
         files_.push_back(photo.FileNumber);
       }
     }
@@ -225,8 +224,11 @@ private:
   }
 
   bool OpenFile(std::int32_t n) {
-    return db_.Device.OpenThumbFile("F" + Number(n),
-                                    static_cast<std::size_t>(std::max(db_.ExportFormat.SlotBytes, 0)));
+    // Built piecewise: GCC 12 sees a false overlap in "F" + std::string.
+    std::string name = "F";
+    name += Number(n);
+    return db_.Device.OpenThumbFile(
+        name, static_cast<std::size_t>(std::max(db_.ExportFormat.SlotBytes, 0)));
   }
 
   TExportEvent OpenFailed(std::int32_t n) const {
@@ -409,13 +411,13 @@ TItemOutcome TIpodPhotoDb::PublishPhoto(const std::string& name,
   for (int k = 1; k <= kMaxNameCandidates; ++k) {
     const std::string path = DestFolder + candidate;
     // The write itself is the test for the name: it refuses a name in use
-    // with EEXIST, and the usual case (a new name) costs no extra look-up.
+    // as a name in use, and the usual case (a new name) costs no extra look-up.
     const int rc = Device.WritePcFileNoOverwrite(path, bytes);
     if (rc == 0) {
       written = path;
       return TItemOutcome::Written;
     }
-    if (rc != EEXIST) {
+    if (rc != kErrorNameTaken) {
       error = rc;
       return TItemOutcome::Failed;
     }
@@ -425,7 +427,7 @@ TItemOutcome TIpodPhotoDb::PublishPhoto(const std::string& name,
     }
     candidate = std::to_string(k) + "_" + candidate;
   }
-  error = EEXIST;
+  error = kErrorNameTaken;
   return TItemOutcome::Failed;
 }
 
@@ -502,10 +504,9 @@ int TIpodPhotoDb::ExportInterlacedUyvy() {
         return kReadError;
       }
       // Even lines first, then odd lines; 704 kept columns resampled to 640.
-      InterlacedRecordToBitmap(
-          std::span<const std::uint8_t, kInterlacedRecordBytes>(stream.Bytes().data(),
-                                                                kInterlacedRecordBytes),
-          out);
+      InterlacedRecordToBitmap(std::span<const std::uint8_t, kInterlacedRecordBytes>(
+                                   stream.Bytes().data(), kInterlacedRecordBytes),
+                               out);
       if (!EncodeJpeg(out, kJpegQuality, jpeg)) return kUndecodable;
       file = jpeg;
       return 0;
@@ -517,9 +518,8 @@ int TIpodPhotoDb::ExportPlanarYuv() {
   TExportRun run(*this, "Yuv");
   return run.Run([this](TRecordReader read) {
     return [this, read, stream = TMemoryStream(), bitmap = TBitmap24(720, 480),
-            jpeg = std::vector<std::uint8_t>(),
-            buffer = std::vector<std::uint8_t>()](const TPhotoItem& photo,
-                                                  std::span<const std::uint8_t>& file) mutable {
+            jpeg = std::vector<std::uint8_t>(), buffer = std::vector<std::uint8_t>()](
+               const TPhotoItem& photo, std::span<const std::uint8_t>& file) mutable {
       const std::size_t size = SlotCutToBuffer(ExportFormat.SlotBytes, kPlanarBufferBytes);
       if (size == 0) return kUndecodable;
       stream.Clear();

@@ -280,7 +280,8 @@ TEST(IthmbExportersTest, UnreadableRecordsEndTheRunAfter30Errors) {
   for (std::uint32_t id = 1; id <= 35; ++id) rig.AddPhoto(id, 320 * 240 * 2 * id);
   EXPECT_EQ(rig.Export(), 0);
   std::string expected;
-  for (int id = 1; id <= 31; ++id) expected += "\r\n" + std::to_string(id) + ".jpg: Error 5";
+  for (int id = 1; id <= 31; ++id)
+    expected += "\r\n" + std::to_string(id) + ".jpg: Error " + std::to_string(kErrorRead);
   EXPECT_EQ(db.LogText, expected + "\r\nToo many error, transfer abort.");
   EXPECT_EQ(rig.notified.size(), 31u);
   EXPECT_TRUE(rig.Files().empty());
@@ -390,7 +391,8 @@ TEST(IthmbExportersTest, JpegRecordSizesAreChecked) {
   rig.AddPhoto(3, 0, static_cast<std::uint32_t>(jpeg.size()));
   rig.AddPhoto(4, 10, static_cast<std::uint32_t>(jpeg.size()));
   EXPECT_EQ(rig.Export(), 1);
-  EXPECT_EQ(db.LogText, "\r\n1.jpg: Error 22\r\n2.jpg: Error 22\r\n4.jpg: Error 5");
+  EXPECT_EQ(db.LogText,
+            "\r\n1.jpg: Error 22\r\n2.jpg: Error 22\r\n4.jpg: Error " + std::to_string(kErrorRead));
   EXPECT_EQ(rig.Files(), (std::vector<std::string>{"3.jpg"}));
   EXPECT_EQ(rig.Output("3.jpg"), jpeg);
   EXPECT_EQ(rig.notified.size(), 4u);

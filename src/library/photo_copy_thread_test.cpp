@@ -182,7 +182,8 @@ TEST_F(PhotoCopyThreadTest, ErrorLimitOfThePhotosLeavesTheCameraPhase) {
 
   const std::vector<std::string> lines = LogLines(db_->LogText);
   ASSERT_EQ(lines.size(), 34u);
-  EXPECT_EQ(lines[30], ":Full Resolution:IMG_1031.JPG: Error 2");
+  EXPECT_EQ(lines[30], ":Full Resolution:IMG_1031.JPG: Error " +
+                          std::to_string(testing::kMissingFolderError));
   EXPECT_EQ(lines[31], "Too many error, transfer abort.");
   EXPECT_EQ(lines[32], "Copy pics: t33, c0");
   EXPECT_EQ(lines[33], "Copy cam pics: t1, c1");

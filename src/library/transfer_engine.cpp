@@ -15,15 +15,9 @@ namespace {
 // that earns one retry after a pause (a device busy for a moment), the
 // answer of a copy onto a name that is taken, and the code logged for an
 // item whose device name or path cannot be used safely.
-#if defined(_WIN32)
-constexpr int kRetryOnceError = 87;    // ERROR_INVALID_PARAMETER
-constexpr int kNameTakenError = 80;    // ERROR_FILE_EXISTS
-constexpr int kUnsafeNameError = 123;  // ERROR_INVALID_NAME
-#else
-constexpr int kRetryOnceError = EIO;
-constexpr int kNameTakenError = EEXIST;
-constexpr int kUnsafeNameError = EINVAL;
-#endif
+const int& kRetryOnceError = kErrorRetryOnce;
+const int& kNameTakenError = kErrorNameTaken;
+const int& kUnsafeNameError = kErrorUnsafeName;
 constexpr unsigned kRetryPauseMs = 2000;
 
 // More failed items than this end a transfer routine.

@@ -155,6 +155,9 @@ protected:
   int copies_ = 0;
 };
 
+// The code an unsafe device name or path is logged with.
+std::string Unsafe() { return std::to_string(kErrorUnsafeName); }
+
 TEST_F(TransferTest, CopiesTheSelectedOriginalsUnderTheirOwnNames) {
   Open(OriginalsLibrary(
       {{"IMG_0001.JPG", "first"}, {"IMG_0002.JPG", "second"}, {"2005/IMG_0003.JPG", "third"}}));
@@ -228,7 +231,7 @@ TEST_F(TransferTest, EmptyFilesNeverCountAsThePhoto) {
 TEST_F(TransferTest, IoErrorEarnsOneRetryAfterAPause) {
   Open(OriginalsLibrary({{"IMG_0001.JPG", "abc"}, {"IMG_0002.JPG", "def"}}));
   SelectAll();
-  platform_.FaultError = EIO;
+  platform_.FaultError = kErrorRetryOnce;
   platform_.FailWriteAtCall = 1;
 
   EXPECT_EQ(RunPhotos(), 2);
@@ -241,14 +244,15 @@ TEST_F(TransferTest, IoErrorEarnsOneRetryAfterAPause) {
 TEST_F(TransferTest, FailedCopyIsLoggedWithThePhotoPath) {
   Open(OriginalsLibrary({{"IMG_0001.JPG", "abc"}, {"IMG_0002.JPG", "def"}}));
   SelectAll();
-  FailEveryCopy(EIO);
+  FailEveryCopy(kErrorRetryOnce);
+  const std::string Retry = std::to_string(kErrorRetryOnce);
 
   EXPECT_EQ(RunPhotos(), 0);
   // One retry per photo, and only for the retry code.
   EXPECT_EQ(platform_.Sleeps, (std::vector<unsigned>{2000, 2000}));
   EXPECT_EQ(LogLines(db_->LogText), (std::vector<std::string>{
-                                        ":Full Resolution:IMG_0001.JPG: Error 5",
-                                        ":Full Resolution:IMG_0002.JPG: Error 5",
+                                        ":Full Resolution:IMG_0001.JPG: Error " + Retry,
+                                        ":Full Resolution:IMG_0002.JPG: Error " + Retry,
                                     }));
   EXPECT_EQ(results_, (std::vector<TResult>{{"IMG_0001.JPG", TItemOutcome::Failed, ""},
                                             {"IMG_0002.JPG", TItemOutcome::Failed, ""}}));
@@ -275,8 +279,9 @@ TEST_F(TransferTest, ThirtyOneFailuresEndThePhotoRoutine) {
   const std::vector<std::string> lines = LogLines(db_->LogText);
   ASSERT_EQ(lines.size(), 32u);
   for (int i = 0; i < 31; ++i) {
-    EXPECT_EQ(lines[static_cast<std::size_t>(i)],
-              ":Full Resolution:IMG_" + std::to_string(1001 + i) + ".JPG: Error 2");
+    EXPECT_EQ(lines[static_cast<std::size_t>(i)], ":Full Resolution:IMG_" +
+                                                      std::to_string(1001 + i) + ".JPG: Error " +
+                                                      std::to_string(testing::kMissingFolderError));
   }
   EXPECT_EQ(lines.back(), "Too many error, transfer abort.");
   EXPECT_EQ(notified_.size(), 31u);
@@ -321,7 +326,11 @@ TEST_F(TransferTest, StopRequestedDuringANotificationEndsTheLoopAfterThatFile) {
 TEST_F(TransferTest, UnsafeOriginalPathsNeverLeaveTheFolder) {
   Open(OriginalsLibrary({{"a.JPG", "1"}, {"b.JPG", "2"}, {"c.JPG", "3"}, {"d.JPG", "4"}}));
   const std::string controlName = "IMG\x01\x1b[2J.JPG";
-  testing::WriteFile(Original(controlName), Bytes("ctl"));
+  try {
+    testing::WriteFile(Original(controlName), Bytes("ctl"));
+  } catch (const std::exception& e) {
+    GTEST_SKIP() << "this file system takes no control characters in names: " << e.what();
+  }
   db_->Photos.Items(0).Path = ":Full Resolution:..:..:iPod_Control:iTunes:iTunesDB";
   db_->Photos.Items(1).Path = ":Full Resolution:..";
   db_->Photos.Items(2).Path = ":Full Resolution:";
@@ -335,9 +344,9 @@ TEST_F(TransferTest, UnsafeOriginalPathsNeverLeaveTheFolder) {
   EXPECT_EQ(Text(Out("IMG[2J.JPG")), "ctl");
   EXPECT_EQ(LogLines(db_->LogText),
             (std::vector<std::string>{
-                ":Full Resolution:..:..:iPod_Control:iTunes:iTunesDB: Error 22",
-                ":Full Resolution:..: Error 22",
-                ":Full Resolution:: Error 22",
+                ":Full Resolution:..:..:iPod_Control:iTunes:iTunesDB: Error " + Unsafe(),
+                ":Full Resolution:..: Error " + Unsafe(),
+                ":Full Resolution:: Error " + Unsafe(),
             }));
   ASSERT_EQ(results_.size(), 4u);
   EXPECT_EQ(results_[0], (TResult{"iTunesDB", TItemOutcome::Failed, ""}));
@@ -363,8 +372,8 @@ TEST_F(TransferTest, IosLibraryCopiesByTheNameAfterTheLastSlash) {
   EXPECT_EQ(notified_,
             (std::vector<std::string>{"IMG_0001.JPG", "a\\b.JPG", "IMG_0001.JPG", ".."}));
   EXPECT_EQ(LogLines(db_->LogText), (std::vector<std::string>{
-                                        "DCIM/../../out/IMG_0001.JPG: Error 22",
-                                        "DCIM/100APPLE/..: Error 22",
+                                        "DCIM/../../out/IMG_0001.JPG: Error " + Unsafe(),
+                                        "DCIM/100APPLE/..: Error " + Unsafe(),
                                     }));
   EXPECT_EQ(TIpodPhotoDb::NameAfterSlash("no slash"), "no slash");
   EXPECT_EQ(TIpodPhotoDb::NameAfterSlash("dir/"), "");
@@ -416,7 +425,9 @@ TEST_F(TransferTest, ThirtyOneFailuresEndTheCameraRoutine) {
   std::multiset<std::string> errors(lines.begin(), lines.end() - 1);
   EXPECT_EQ(errors.size(), 31u);
   for (const std::string& line : errors) {
-    EXPECT_TRUE(line.starts_with("IMG_10") && line.ends_with(".JPG: Error 2")) << line;
+    EXPECT_TRUE(line.starts_with("IMG_10") &&
+                line.ends_with(".JPG: Error " + std::to_string(testing::kMissingFolderError)))
+        << line;
   }
   EXPECT_EQ(results_.size(), 31u);
 }
@@ -424,7 +435,11 @@ TEST_F(TransferTest, ThirtyOneFailuresEndTheCameraRoutine) {
 TEST_F(TransferTest, UnsafeCameraNamesNeverLeaveTheFolder) {
   Open(CameraOnly({}));
   testing::WriteFile(root_ + "/DCIM/100APPLE/a/b.JPG", Bytes("sub"));
-  testing::WriteFile(root_ + "/DCIM/100APPLE/IMG_\x07.JPG", Bytes("bell"));
+  try {
+    testing::WriteFile(root_ + "/DCIM/100APPLE/IMG_\x07.JPG", Bytes("bell"));
+  } catch (const std::exception& e) {
+    GTEST_SKIP() << "this file system takes no control characters in names: " << e.what();
+  }
   testing::WriteFile(root_ + "/DCIM/IMG_9999.JPG", Bytes("outside the camera folder"));
   for (const char* name : {"..", "../IMG_9999.JPG", "a/b.JPG", "IMG_\x07.JPG"}) {
     db_->CamPhotos->Add().FileName = name;
@@ -437,8 +452,8 @@ TEST_F(TransferTest, UnsafeCameraNamesNeverLeaveTheFolder) {
   EXPECT_EQ(FilesUnder(temp_.Path()).size(), before.size() + 2);
   EXPECT_EQ(Text(Out("IMG_.JPG")), "bell");
   EXPECT_EQ(LogLines(db_->LogText), (std::vector<std::string>{
-                                        "..: Error 22",
-                                        "../IMG_9999.JPG: Error 22",
+                                        "..: Error " + Unsafe(),
+                                        "../IMG_9999.JPG: Error " + Unsafe(),
                                     }));
   EXPECT_EQ(results_.at(1), (TResult{"../IMG_9999.JPG", TItemOutcome::Failed, ""}));
   EXPECT_TRUE(db_->TransferHadErrors());

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 namespace quill {
 
@@ -43,10 +44,46 @@ struct TJpegCompressor {
   }
 };
 
-TJpegCompressor& ThreadCompressor() {
-  thread_local TJpegCompressor compressor;
-  return compressor;
+// Compressors wait in a pool between encodes rather than in thread-local
+// slots: a compressor destroyed at a thread's exit crashes the MinGW runtime,
+// and a pool also keeps no buffer per finished thread.
+class TCompressorPool {
+public:
+  std::unique_ptr<TJpegCompressor> Take() {
+    std::lock_guard lock(mutex_);
+    if (idle_.empty()) return std::make_unique<TJpegCompressor>();
+    auto compressor = std::move(idle_.back());
+    idle_.pop_back();
+    return compressor;
+  }
+  void Give(std::unique_ptr<TJpegCompressor> compressor) {
+    std::lock_guard lock(mutex_);
+    if (idle_.size() < kMaxIdle) idle_.push_back(std::move(compressor));
+  }
+
+private:
+  static constexpr std::size_t kMaxIdle = 8;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<TJpegCompressor>> idle_;
+};
+
+TCompressorPool& Compressors() {
+  static TCompressorPool pool;
+  return pool;
 }
+
+// A compressor of the pool for the length of one encode.
+class TPooledCompressor {
+public:
+  TPooledCompressor() : compressor_(Compressors().Take()) {}
+  ~TPooledCompressor() { Compressors().Give(std::move(compressor_)); }
+  TPooledCompressor(const TPooledCompressor&) = delete;
+  TPooledCompressor& operator=(const TPooledCompressor&) = delete;
+  TJpegCompressor& operator*() { return *compressor_; }
+
+private:
+  std::unique_ptr<TJpegCompressor> compressor_;
+};
 
 // TurboJPEG 2.1 keeps header fields and the warning flag of earlier calls in
 // a decompressor, so a damaged file could borrow a previous file's size or
@@ -119,7 +156,8 @@ bool StartsWith(std::span<const std::uint8_t> bytes, std::initializer_list<std::
 bool EncodeJpeg(const TBitmap24& bitmap, int quality, std::vector<std::uint8_t>& out) {
   out.clear();
   if (!PictureSizeAllowed(bitmap.Width(), bitmap.Height())) return false;
-  TJpegCompressor& jpeg = ThreadCompressor();
+  TPooledCompressor pooled;
+  TJpegCompressor& jpeg = *pooled;
   if (!jpeg.handle) return false;
   const unsigned long bound = tjBufSize(bitmap.Width(), bitmap.Height(), TJSAMP_420);
   if (bound == static_cast<unsigned long>(-1) || !jpeg.Reserve(bound)) return false;

@@ -44,7 +44,7 @@ public:
   std::atomic<int> ShortReadAtCall{0};  // ReadAt returns half the bytes
   std::atomic<int> FailWriteAtCall{0};  // WriteFileNoOverwrite / CopyFileNoOverwrite
   std::atomic<int> FailOpenAtCall{0};   // OpenReadOnly / ReadWholeFile
-  int FaultError = 5;                   // EIO
+  int FaultError = kErrorRead;
   // Called before every file operation with its kind and path; may throw or
   // change the fake (a device unplugged mid-transfer).
   std::function<void(const std::string& op, const std::string& path)> BeforeFileOp;
@@ -73,6 +73,11 @@ public:
   std::int64_t FreeSpace(const std::string& path) override;
   std::string MountPointOf(const std::string& path) override;
   bool IsOnSameVolume(const std::string& path, const std::string& root) override;
+  std::unique_ptr<TDeviceWindow> CreateDeviceWindow(TDeviceWindow::THandler) override {
+    return nullptr;
+  }
+  bool IsItunesRunning() override { return false; }
+  void CloseItunesHelper() override {}
   TUnmountResult Unmount(const TMountEntry& mount) override;
   bool PowerOff(const TMountEntry& mount) override;
   void Sleep(unsigned milliseconds) override;

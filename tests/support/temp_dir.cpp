@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -9,11 +10,23 @@ namespace quill::testing {
 
 TTempDir::TTempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/quill-test-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = buffer.data();
+  std::error_code ec;
+  const std::filesystem::path folder =
+      base && *base ? std::filesystem::path(base) : std::filesystem::temp_directory_path(ec);
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = "quill-test-";
+    for (int i = 0; i < 10; ++i) name += kDigits[random() % 36];
+    const std::filesystem::path candidate = folder / name;
+    // create_directory answers false for a name that is already taken.
+    if (std::filesystem::create_directory(candidate, ec)) {
+      path_ = candidate.string();
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a temporary folder in " + folder.string());
 }
 
 TTempDir::~TTempDir() {

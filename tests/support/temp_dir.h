@@ -20,4 +20,14 @@ private:
   std::string path_;
 };
 
+// Whether a folder without write permission refuses this process's writes
+// (not for the superuser, nor on Windows, where the bits of a folder do not
+// bind).
+bool PermissionBitsHold();
+
+// The platform's codes for a copy whose source file, or its folder, is
+// missing (ENOENT for both on POSIX).
+extern const int kMissingFileError;
+extern const int kMissingFolderError;
+
 }  // namespace quill::testing

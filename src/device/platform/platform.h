@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -35,6 +36,38 @@ public:
 };
 
 enum class TUnmountResult { Ok, Busy, Failed };
+
+// A device-change message as the mount-table monitor (POSIX) or the hidden
+// window (Windows) delivers it to TIpodDevice::WndProc.
+struct TDeviceChangeMessage {
+  enum class TKind { Arrival, QueryRemove, RemoveComplete, Other };
+  TKind Kind = TKind::Other;
+  TMountEntry Volume;  // the volume that arrived or left
+};
+
+// The window that receives the system's device-change messages (Windows).
+// The handler answers the message's result, or nothing for the system's
+// default processing.
+class TDeviceWindow {
+public:
+  using THandler = std::function<std::optional<std::intptr_t>(const TDeviceChangeMessage&)>;
+  virtual ~TDeviceWindow() = default;
+  // Asks for the removal queries of the volume; only the latest volume asked
+  // for is watched.
+  virtual void WatchVolume(const TMountEntry& volume) = 0;
+};
+
+// The drive letter of the lowest of bits 0 (A) to 25 (Z) set in a volume
+// message's unit mask; 'D' when none is set.
+char DriveLetterFromMask(std::uint32_t mask);
+
+// Error codes in the platform's numbering (errno values on POSIX, Windows
+// error codes in the Win32 half), defined by each half.
+extern const int kErrorNameTaken;     // a new file's name is in use
+extern const int kErrorRetryOnce;     // a device busy for a moment: worth one retry
+extern const int kErrorUnsafeName;    // a name or path that cannot be used safely
+extern const int kErrorAccessDenied;  // a path the program refuses to touch
+extern const int kErrorRead;          // a read that failed or came short
 
 // Every service of the operating system that the device facade uses. Injected
 // so that tests can claim removable drives, fail reads, fill the disk or
@@ -96,9 +129,19 @@ public:
   // the folder root, or under root.
   virtual bool IsOnSameVolume(const std::string& path, const std::string& root) = 0;
 
-  // Unmounts the block device of a mount (udisksctl on POSIX).
+  // The hidden window of device-change messages (Windows); null where the
+  // mount-table monitor delivers them instead.
+  virtual std::unique_ptr<TDeviceWindow> CreateDeviceWindow(TDeviceWindow::THandler handler) = 0;
+  // Whether the music manager's window is open, and asking its background
+  // helper to quit (Windows only; false and nothing elsewhere).
+  virtual bool IsItunesRunning() = 0;
+  virtual void CloseItunesHelper() = 0;
+
+  // Unmounts the block device of a mount (udisksctl on POSIX; on Windows the
+  // volume lock and dismount).
   virtual TUnmountResult Unmount(const TMountEntry& mount) = 0;
-  // Powers off the disk that holds the mount's block device.
+  // Powers off the disk that holds the mount's block device (Windows: allows
+  // media removal and ejects the volume that Unmount dismounted).
   virtual bool PowerOff(const TMountEntry& mount) = 0;
   virtual void Sleep(unsigned milliseconds) = 0;
 };

@@ -584,6 +584,14 @@ public:
     return !resolved.empty() && !resolvedRoot.empty() && IsUnder(resolved, resolvedRoot);
   }
 
+  // Volumes come and go through the mount-table monitor; the music manager
+  // has no window here.
+  std::unique_ptr<TDeviceWindow> CreateDeviceWindow(TDeviceWindow::THandler) override {
+    return nullptr;
+  }
+  bool IsItunesRunning() override { return false; }
+  void CloseItunesHelper() override {}
+
   TUnmountResult Unmount(const TMountEntry& mount) override {
     std::string errText;
     const int status = RunProgram({"udisksctl", "unmount", "-b", mount.Source}, errText);
@@ -672,6 +680,12 @@ std::vector<TMountEntry> ParseMountInfo(std::string_view text) {
   }
   return mounts;
 }
+
+const int kErrorNameTaken = EEXIST;
+const int kErrorRetryOnce = EIO;
+const int kErrorUnsafeName = EINVAL;
+const int kErrorAccessDenied = EACCES;
+const int kErrorRead = EIO;
 
 std::unique_ptr<TPlatform> CreateNativePlatform() { return std::make_unique<TPosixPlatform>(); }
 
