@@ -6,8 +6,7 @@ namespace quill {
 
 std::unique_ptr<QSettings> OpenSettings(const QString& iniFile) {
   if (!iniFile.isEmpty()) return std::make_unique<QSettings>(iniFile, QSettings::IniFormat);
-  return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quillmere"),
-                                     QStringLiteral("Quillmere Photo"));
+  return OpenNativeSettings();
 }
 
 TLinks ReadLinks(QSettings& settings, const QString& helpFolder) {

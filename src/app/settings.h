@@ -11,6 +11,9 @@ namespace quill {
 // the organisation "Quillmere" (the registry on Windows, ~/.config/Quillmere/
 // elsewhere), or an INI file when one is named (tests, portable use).
 std::unique_ptr<QSettings> OpenSettings(const QString& iniFile);
+// The native store: the registry key Software\Quillmere of the current user
+// on Windows, ~/.config/Quillmere/Quillmere Photo.conf elsewhere.
+std::unique_ptr<QSettings> OpenNativeSettings();
 
 // The addresses behind "About", the help link of the mobile device library
 // message and the "More ..." menu. Each is a setting; the defaults point at

@@ -3,6 +3,7 @@
 // libraries of versions 238.8 and 238.9.
 
 #include <windows.h>
+#include <shlobj.h>
 // windows.h names StartService as a macro; the binding has a member of that name.
 #undef StartService
 
@@ -61,6 +62,12 @@ void DeleteMachineString(const wchar_t* key, const wchar_t* name) {
   RegCloseKey(opened);
 }
 
+std::string CommonFiles() {
+  wchar_t buffer[MAX_PATH] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES_COMMON, nullptr, 0, buffer))) return {};
+  return CutAtNul(buffer, MAX_PATH);
+}
+
 // Each case starts in an empty current folder, with no registry values and
 // PATH as it was, and leaves them so.
 class LoaderWinTest : public ::testing::Test {
@@ -79,6 +86,8 @@ protected:
   static void Clear() {
     DeleteMachineString(kSharedKey, L"iTunesMobileDevice.dll");
     DeleteMachineString(kSupportKey, L"InstallDir");
+    std::error_code ec;
+    if (!CommonFiles().empty()) fs::remove_all(Widen(CommonFiles() + "\\Apple"), ec);
   }
   // A copy of a stand-in library under its real name in a folder of the test.
   std::string Place(const char* built, const std::string& folder) {
@@ -138,6 +147,23 @@ TEST_F(LoaderWinTest, TheRegistryNamesTheLibraryAndPathGainsTheVendorFolders) {
   EXPECT_NE(path.find(";"), std::string::npos);
   EXPECT_NE(path.find("\\Apple\\Mobile Device Support\\bin\\;"), std::string::npos) << path;
   EXPECT_NE(path.find("\\Apple\\Apple Application Support\\"), std::string::npos) << path;
+}
+
+TEST_F(LoaderWinTest, TheCommonProgramFilesComeBeforeTheRegistry) {
+  const std::string common = CommonFiles();
+  ASSERT_FALSE(common.empty());
+  const std::string support = common + "\\Apple\\Mobile Device Support";
+  const std::string bin = support + "\\bin";
+  SetMachineString(kSharedKey, L"iTunesMobileDevice.dll",
+                   Place(QUILL_FAKE_LEGACY_DEVICE, elsewhere_.Path()));
+  Place(QUILL_FAKE_LEGACY_DEVICE, bin);
+  std::string device, cf;
+  bool modern = true;
+  ASSERT_TRUE(LocateMobileDeviceLibrary(device, cf, modern));
+  EXPECT_EQ(device, bin + "\\iTunesMobileDevice.dll") << "bin comes before the registry";
+  Place(QUILL_FAKE_LEGACY_DEVICE, support);
+  ASSERT_TRUE(LocateMobileDeviceLibrary(device, cf, modern));
+  EXPECT_EQ(device, support + "\\iTunesMobileDevice.dll") << "the folder itself comes first";
 }
 
 TEST_F(LoaderWinTest, AModernLibraryNeedsCoreFoundation) {
