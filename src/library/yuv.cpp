@@ -1,5 +1,6 @@
 #include "library/yuv.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <vector>
@@ -7,6 +8,8 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "library/yuv_avx2.h"
 
 namespace quill {
 
@@ -91,8 +94,8 @@ inline __m128i FactorPair(int a, int b) {
 // Rounds four N + 500 values (the 1000ths shifted by a half) down to whole
 // steps, and marks the lanes that sit exactly on a step (the ties).
 inline __m128i Steps(__m128i shifted, __m128i& ties) {
-  const __m128 scaled = _mm_mul_ps(_mm_add_ps(_mm_cvtepi32_ps(shifted), _mm_set1_ps(0.5f)),
-                                   _mm_set1_ps(0.001f));
+  const __m128 scaled =
+      _mm_mul_ps(_mm_add_ps(_mm_cvtepi32_ps(shifted), _mm_set1_ps(0.5f)), _mm_set1_ps(0.001f));
   // (x + 0.5) / 1000 lies at least 0.0005 from a whole number and the float
   // product is off by less than 1e-4, so the truncation is exact for x >= 0;
   // negative x truncates to 0 or below, which the packing clamps to 0. What
@@ -100,8 +103,7 @@ inline __m128i Steps(__m128i shifted, __m128i& ties) {
   // 0.0015 otherwise; of the negative x only -1 comes that close, and the
   // double path gives it the same 0.
   const __m128i q = _mm_cvttps_epi32(scaled);
-  const __m128 fraction =
-      _mm_andnot_ps(_mm_set1_ps(-0.0f), _mm_sub_ps(scaled, _mm_cvtepi32_ps(q)));
+  const __m128 fraction = _mm_andnot_ps(_mm_set1_ps(-0.0f), _mm_sub_ps(scaled, _mm_cvtepi32_ps(q)));
   ties = _mm_or_si128(ties, _mm_castps_si128(_mm_cmplt_ps(fraction, _mm_set1_ps(0.001f))));
   return q;
 }
@@ -158,6 +160,51 @@ inline void StoreEight(__m128i b8, __m128i g8, __m128i r8, std::uint8_t* out) {
   std::memcpy(out + 21, pixels + 7, 3);
 }
 
+// Interleaves pixels (a multiple of 8) of three planes into B, G, R.
+void StorePlanes(const std::uint8_t* b, const std::uint8_t* g, const std::uint8_t* r,
+                 std::size_t pixels, std::uint8_t* out) {
+  for (std::size_t x = 0; x < pixels; x += 8, out += 24) {
+    StoreEight(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + x)),
+               _mm_loadl_epi64(reinterpret_cast<const __m128i*>(g + x)),
+               _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r + x)), out);
+  }
+}
+
+// The planes of the AVX2 conversions, with the pixels on a tie redone by the
+// double path.
+struct TPlanes {
+  static constexpr std::size_t kPixels = kUyvyKeptPixels;
+  alignas(32) std::uint8_t B[kPixels];
+  alignas(32) std::uint8_t G[kPixels];
+  alignas(32) std::uint8_t R[kPixels];
+  std::uint16_t Ties[kPixels];
+  std::size_t TieCount = 0;
+
+  void Set(std::size_t x, const std::uint8_t* bgr) {
+    B[x] = bgr[0];
+    G[x] = bgr[1];
+    R[x] = bgr[2];
+  }
+};
+
+// The 704 kept pixels of an interlaced line into planes, the AVX2 way.
+void UyvyLineToPlanesAvx2(const std::uint8_t* line, std::uint8_t* b, std::uint8_t* g,
+                          std::uint8_t* r) {
+  using K = TSimdConstants<false>;
+  std::uint16_t ties[kUyvyKeptPixels];
+  std::size_t count = 0;
+  const std::uint8_t* kept = line + 16;  // pixel 8 of the line
+  avx2::UyvyToPlanes(kept, kUyvyKeptPixels, K::kGu, K::kBu, b, g, r, ties, count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t x = ties[i];
+    std::uint8_t bgr[3];
+    PixelToBgr<false>(kept[2 * x + 1], kept[(x / 2) * 4], kept[(x / 2) * 4 + 2], bgr);
+    b[x] = bgr[0];
+    g[x] = bgr[1];
+    r[x] = bgr[2];
+  }
+}
+
 #endif
 
 }  // namespace
@@ -167,6 +214,12 @@ void UyvyLineToBgr(std::span<const std::uint8_t, kUyvyLineBytes> line, std::uint
   // pixel): pixel j has its Y at 2j + 1 and its pair's U and V around it.
   std::size_t pair = 4;
 #if defined(__SSE2__)
+  if (avx2::Usable()) {
+    TPlanes planes;
+    UyvyLineToPlanesAvx2(line.data(), planes.B, planes.G, planes.R);
+    StorePlanes(planes.B, planes.G, planes.R, kUyvyKeptPixels, bgr);
+    return;
+  }
   const __m128i lowBytes = _mm_set1_epi16(0x00FF);
   const __m128i luma0 = _mm_set1_epi16(16);
   const __m128i chroma0 = _mm_set1_epi16(128);
@@ -209,6 +262,27 @@ void PlanarRowToBgr(const std::uint8_t* luma, const std::uint8_t* u, const std::
     const __m128i bytes = _mm_cvtsi32_si128(four);
     return _mm_sub_epi16(_mm_unpacklo_epi8(_mm_unpacklo_epi8(bytes, bytes), zero), chroma0);
   };
+  if (avx2::Usable()) {
+    // In chunks that fit the planes: a row of the record is 360 pairs, but
+    // callers may pass any number.
+    using K = TSimdConstants<true>;
+    TPlanes planes;
+    while (c + 8 <= pairs) {
+      const std::size_t chunk = std::min<std::size_t>((pairs - c) & ~std::size_t{7}, 256);
+      planes.TieCount = 0;
+      avx2::PlanarToPlanes(luma + 2 * c, u + c, v + c, chunk, K::kGu, K::kBu, planes.B, planes.G,
+                           planes.R, planes.Ties, planes.TieCount);
+      for (std::size_t i = 0; i < planes.TieCount; ++i) {
+        const std::size_t x = planes.Ties[i];
+        std::uint8_t one[3];
+        PixelToBgr<true>(luma[2 * c + x], u[c + x / 2], v[c + x / 2], one);
+        planes.Set(x, one);
+      }
+      StorePlanes(planes.B, planes.G, planes.R, 2 * chunk, bgr);
+      c += chunk;
+      bgr += 6 * chunk;
+    }
+  }
   for (; c + 4 <= pairs; c += 4, bgr += 24) {
     const __m128i y = _mm_sub_epi16(
         _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(luma + 2 * c)), zero),
@@ -290,8 +364,8 @@ void ResamplePlane(const std::uint8_t* plane, const TColumnPlan& plan, std::uint
     // Built as a tree of unpacks rather than a chain of inserts, each of
     // which would wait for the one before.
     auto two = [&](int j) { return _mm_cvtsi32_si128(pair(j) | (pair(j + 1) << 16)); };
-    const __m128i pairs = _mm_unpacklo_epi64(_mm_unpacklo_epi32(two(0), two(2)),
-                                             _mm_unpacklo_epi32(two(4), two(6)));
+    const __m128i pairs =
+        _mm_unpacklo_epi64(_mm_unpacklo_epi32(two(0), two(2)), _mm_unpacklo_epi32(two(4), two(6)));
     const __m128i left = _mm_and_si128(pairs, lowByte);
     const __m128i right = _mm_srli_epi16(pairs, 8);
     const __m128i w00 = _mm_load_si128(reinterpret_cast<const __m128i*>(plan.W00 + c));
@@ -308,8 +382,11 @@ void ResamplePlane(const std::uint8_t* plane, const TColumnPlan& plan, std::uint
 }
 
 // One line of the record as three planes of 704 bytes (B, G, R).
-void UyvyLineToPlanes(const std::uint8_t* line, std::uint8_t* b, std::uint8_t* g,
-                      std::uint8_t* r) {
+void UyvyLineToPlanes(const std::uint8_t* line, std::uint8_t* b, std::uint8_t* g, std::uint8_t* r) {
+  if (avx2::Usable()) {
+    UyvyLineToPlanesAvx2(line, b, g, r);
+    return;
+  }
   const __m128i lowBytes = _mm_set1_epi16(0x00FF);
   const __m128i luma0 = _mm_set1_epi16(16);
   const __m128i chroma0 = _mm_set1_epi16(128);
@@ -367,9 +444,9 @@ void InterlacedRecordToBitmap(std::span<const std::uint8_t, kInterlacedRecordByt
   TBitmap24 wide(kUyvyKeptPixels, 480);
   for (int row = 0; row < 480; ++row) {
     const std::size_t line = static_cast<std::size_t>((row % 2) * 240 + row / 2) * kUyvyLineBytes;
-    UyvyLineToBgr(std::span<const std::uint8_t, kUyvyLineBytes>(record.data() + line,
-                                                                kUyvyLineBytes),
-                  wide.Row(row));
+    UyvyLineToBgr(
+        std::span<const std::uint8_t, kUyvyLineBytes>(record.data() + line, kUyvyLineBytes),
+        wide.Row(row));
   }
   ResampleBilinear(wide, out);
 #endif

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "library/yuv_avx2.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -140,7 +142,21 @@ TBgr PlainYuv(int y, int u, int v, bool planar) {
 
 // Every (Y, U, V) triple goes through the line converters, 128 pairs of Y
 // values per (U, V); the pixels are compared with the plain formulas.
-TEST(YuvExactnessTest, EveryTripleOfTheInterlacedLayout) {
+// The fast conversions run the AVX2 way where the processor has it, else the
+// SSE2 way; each test of them runs both ways on this machine.
+class YuvPathTest : public ::testing::TestWithParam<bool> {
+protected:
+  void SetUp() override {
+    avx2::Allow(GetParam());
+    if (GetParam() && !avx2::Usable()) GTEST_SKIP() << "this processor has no AVX2";
+  }
+  void TearDown() override { avx2::Allow(true); }
+};
+
+using YuvExactnessTest = YuvPathTest;
+using InterlacedRecordTest = YuvPathTest;
+
+TEST_P(YuvExactnessTest, EveryTripleOfTheInterlacedLayout) {
   std::array<std::uint8_t, kUyvyLineBytes> line{};
   std::array<std::uint8_t, kUyvyKeptPixels * 3> bgr{};
   constexpr std::uint32_t kPairs = 65536u * 128u;
@@ -151,9 +167,9 @@ TEST(YuvExactnessTest, EveryTripleOfTheInterlacedLayout) {
     for (std::uint32_t k = 0; k < kPairsPerLine; ++k) {
       const std::uint32_t pair = first + (k < count ? k : 0);
       std::uint8_t* g = line.data() + (4 + k) * 4;
-      g[0] = static_cast<std::uint8_t>(pair >> 15);          // U
-      g[2] = static_cast<std::uint8_t>(pair >> 7);           // V
-      g[1] = static_cast<std::uint8_t>((pair & 127) * 2);    // Y of the even pixel
+      g[0] = static_cast<std::uint8_t>(pair >> 15);        // U
+      g[2] = static_cast<std::uint8_t>(pair >> 7);         // V
+      g[1] = static_cast<std::uint8_t>((pair & 127) * 2);  // Y of the even pixel
       g[3] = static_cast<std::uint8_t>((pair & 127) * 2 + 1);
     }
     UyvyLineToBgr(line, bgr.data());
@@ -163,8 +179,7 @@ TEST(YuvExactnessTest, EveryTripleOfTheInterlacedLayout) {
         const std::uint8_t* px = bgr.data() + (2 * k + half) * 3;
         const TBgr expected = PlainYuv(g[1 + 2 * half], g[0], g[2], false);
         if (TBgr{px[0], px[1], px[2]} != expected && ++mismatches <= 5) {
-          ADD_FAILURE() << "Y " << int{g[1 + 2 * half]} << " U " << int{g[0]} << " V "
-                        << int{g[2]};
+          ADD_FAILURE() << "Y " << int{g[1 + 2 * half]} << " U " << int{g[0]} << " V " << int{g[2]};
         }
       }
     }
@@ -172,7 +187,7 @@ TEST(YuvExactnessTest, EveryTripleOfTheInterlacedLayout) {
   EXPECT_EQ(mismatches, 0u);
 }
 
-TEST(YuvExactnessTest, EveryTripleOfThePlanarLayout) {
+TEST_P(YuvExactnessTest, EveryTripleOfThePlanarLayout) {
   // One row per (U, V) block of 64: 64 chroma pairs, 128 Y values each, so
   // the pairs run odd lengths too and the tail path is covered.
   constexpr std::size_t kPairs = 64 * 128 + 3;
@@ -190,8 +205,7 @@ TEST(YuvExactnessTest, EveryTripleOfThePlanarLayout) {
     for (std::size_t p = 0; p < 2 * kPairs; ++p) {
       const TBgr expected = PlainYuv(luma[p], u[p / 2], v[p / 2], true);
       if (TBgr{bgr[3 * p], bgr[3 * p + 1], bgr[3 * p + 2]} != expected && ++mismatches <= 5) {
-        ADD_FAILURE() << "Y " << int{luma[p]} << " U " << int{u[p / 2]} << " V "
-                      << int{v[p / 2]};
+        ADD_FAILURE() << "Y " << int{luma[p]} << " U " << int{u[p / 2]} << " V " << int{v[p / 2]};
       }
     }
   }
@@ -280,12 +294,14 @@ TBitmap24 PlainResample(const TBitmap24& src, int width, int height) {
     const std::uint32_t fy = static_cast<std::uint32_t>(r) * yStep;
     const std::uint32_t sy = fy >> 16, fracY = fy & 0xFFFF, invY = 65535 - fracY;
     const std::uint8_t* row0 = src.Row(static_cast<int>(sy));
-    const std::uint8_t* row1 =
-        sy < static_cast<std::uint32_t>(src.Height()) - 1 ? src.Row(static_cast<int>(sy + 1)) : row0;
+    const std::uint8_t* row1 = sy < static_cast<std::uint32_t>(src.Height()) - 1
+                                   ? src.Row(static_cast<int>(sy + 1))
+                                   : row0;
     for (int c = 0; c < width; ++c) {
       const std::uint32_t fx = static_cast<std::uint32_t>(c) * xStep;
       const std::uint32_t sx = fx >> 16, fracX = fx & 0xFFFF;
-      const std::uint32_t sx1 = std::min<std::uint32_t>(sx + 1, static_cast<std::uint32_t>(src.Width()) - 1);
+      const std::uint32_t sx1 =
+          std::min<std::uint32_t>(sx + 1, static_cast<std::uint32_t>(src.Width()) - 1);
       const std::uint32_t w01 = (invY * fracX) >> 16, w00 = invY - w01;
       const std::uint32_t w11 = (fracY * fracX) >> 16, w10 = fracY - w11;
       for (int k = 0; k < 3; ++k) {
@@ -317,7 +333,7 @@ TEST(ResampleExactnessTest, RandomPicturesOfRandomSizesMatchTheFormula) {
 
 // The whole-record path of the interlaced exporter against its definition:
 // every line through UyvyLineToBgr into 704 x 480, then ResampleBilinear.
-TEST(InterlacedRecordTest, RandomRecordsMatchLineByLineConversionAndResampling) {
+TEST_P(InterlacedRecordTest, RandomRecordsMatchLineByLineConversionAndResampling) {
   std::mt19937 random(3);
   std::vector<std::uint8_t> record(kInterlacedRecordBytes);
   for (int round = 0; round < 6; ++round) {
@@ -329,8 +345,9 @@ TEST(InterlacedRecordTest, RandomRecordsMatchLineByLineConversionAndResampling) 
     TBitmap24 wide(704, 480);
     for (int row = 0; row < 480; ++row) {
       const std::size_t line = static_cast<std::size_t>((row % 2) * 240 + row / 2) * kUyvyLineBytes;
-      UyvyLineToBgr(std::span<const std::uint8_t, kUyvyLineBytes>(record.data() + line, kUyvyLineBytes),
-                    wide.Row(row));
+      UyvyLineToBgr(
+          std::span<const std::uint8_t, kUyvyLineBytes>(record.data() + line, kUyvyLineBytes),
+          wide.Row(row));
     }
     TBitmap24 expected(640, 480);
     ResampleBilinear(wide, expected);
@@ -343,6 +360,12 @@ TEST(InterlacedRecordTest, RandomRecordsMatchLineByLineConversionAndResampling) 
         << "round " << round;
   }
 }
+
+std::string PathName(const ::testing::TestParamInfo<bool>& info) {
+  return info.param ? "Avx2" : "Sse2";
+}
+INSTANTIATE_TEST_SUITE_P(Paths, YuvExactnessTest, ::testing::Bool(), PathName);
+INSTANTIATE_TEST_SUITE_P(Paths, InterlacedRecordTest, ::testing::Bool(), PathName);
 
 }  // namespace
 }  // namespace quill

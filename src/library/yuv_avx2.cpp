@@ -1,0 +1,132 @@
+// The YUV conversions sixteen pixels at a time on processors with AVX2. This
+// file alone is compiled for AVX2 and is called only after the processor was
+// asked; it uses raw pointers and intrinsics only, so that no inline function
+// of a shared header is compiled here with instructions other files may not
+// run. The arithmetic is that of the eight-pixel SSE2 steps in yuv.cpp.
+
+#include "library/yuv_avx2.h"
+
+#include <immintrin.h>
+
+namespace quill::avx2 {
+
+namespace {
+
+__m256i FactorPair(int a, int b) {
+  return _mm256_set1_epi32(static_cast<int>((static_cast<std::uint32_t>(b) << 16) |
+                                            (static_cast<std::uint32_t>(a) & 0xFFFF)));
+}
+
+// Eight N + 500 values rounded down to whole thousands, the ties marked.
+__m256i Steps(__m256i shifted, __m256i& ties) {
+  const __m256 scaled = _mm256_mul_ps(
+      _mm256_add_ps(_mm256_cvtepi32_ps(shifted), _mm256_set1_ps(0.5f)), _mm256_set1_ps(0.001f));
+  const __m256i q = _mm256_cvttps_epi32(scaled);
+  const __m256 fraction =
+      _mm256_andnot_ps(_mm256_set1_ps(-0.0f), _mm256_sub_ps(scaled, _mm256_cvtepi32_ps(q)));
+  ties = _mm256_or_si256(
+      ties, _mm256_castps_si256(_mm256_cmp_ps(fraction, _mm256_set1_ps(0.001f), _CMP_LT_OQ)));
+  return q;
+}
+
+// y, u, v: sixteen pixels as 16-bit Y - 16, U - 128, V - 128. Stores their
+// B, G and R bytes and answers a bit per pixel that needs the double path.
+inline __attribute__((always_inline)) int SixteenPixels(__m256i y, __m256i u, __m256i v, int gu,
+                                                        int bu, std::uint8_t* b, std::uint8_t* g,
+                                                        std::uint8_t* r) {
+  const __m256i half = _mm256_set1_epi32(500);
+  const __m256i zero = _mm256_setzero_si256();
+  // The unpacks work within each 128-bit half; the packs below put the
+  // pixels back in order within the halves.
+  const __m256i yuLo = _mm256_unpacklo_epi16(y, u);
+  const __m256i yuHi = _mm256_unpackhi_epi16(y, u);
+  const __m256i yvLo = _mm256_unpacklo_epi16(y, v);
+  const __m256i yvHi = _mm256_unpackhi_epi16(y, v);
+  const __m256i vLo = _mm256_unpacklo_epi16(v, zero);
+  const __m256i vHi = _mm256_unpackhi_epi16(v, zero);
+  const __m256i blue = FactorPair(1164, bu);
+  const __m256i green = FactorPair(1164, -gu);
+  const __m256i greenV = FactorPair(-813, 0);
+  const __m256i red = FactorPair(1164, 1596);
+
+  __m256i tiesLo = zero;
+  __m256i tiesHi = zero;
+  const __m256i bLo = Steps(_mm256_add_epi32(_mm256_madd_epi16(yuLo, blue), half), tiesLo);
+  const __m256i bHi = Steps(_mm256_add_epi32(_mm256_madd_epi16(yuHi, blue), half), tiesHi);
+  const __m256i gLo = Steps(
+      _mm256_add_epi32(
+          _mm256_add_epi32(_mm256_madd_epi16(yuLo, green), _mm256_madd_epi16(vLo, greenV)), half),
+      tiesLo);
+  const __m256i gHi = Steps(
+      _mm256_add_epi32(
+          _mm256_add_epi32(_mm256_madd_epi16(yuHi, green), _mm256_madd_epi16(vHi, greenV)), half),
+      tiesHi);
+  const __m256i rLo = Steps(_mm256_add_epi32(_mm256_madd_epi16(yvLo, red), half), tiesLo);
+  const __m256i rHi = Steps(_mm256_add_epi32(_mm256_madd_epi16(yvHi, red), half), tiesHi);
+
+  // Each 128-bit half holds eight pixels in order after the 32 to 16 bit
+  // pack; the byte pack then leaves them in bytes 0-7 and 16-23, which the
+  // permute brings together.
+  auto bytes = [&](__m256i lo, __m256i hi) {
+    const __m256i packed = _mm256_packus_epi16(_mm256_packs_epi32(lo, hi), zero);
+    return _mm256_castsi256_si128(_mm256_permute4x64_epi64(packed, 0x08));
+  };
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(b), bytes(bLo, bHi));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(g), bytes(gLo, gHi));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(r), bytes(rLo, rHi));
+  const __m256i ties16 = _mm256_packs_epi32(tiesLo, tiesHi);
+  const __m256i ties8 = _mm256_permute4x64_epi64(_mm256_packs_epi16(ties16, zero), 0x08);
+  return _mm_movemask_epi8(_mm256_castsi256_si128(ties8));
+}
+
+void AddTies(int mask, std::size_t first, std::uint16_t* ties, std::size_t& count) {
+  while (mask != 0) {
+    ties[count++] = static_cast<std::uint16_t>(
+        first + static_cast<unsigned>(__builtin_ctz(static_cast<unsigned>(mask))));
+    mask &= mask - 1;
+  }
+}
+
+}  // namespace
+
+void UyvyToPlanes(const std::uint8_t* uyvy, std::size_t pixels, int gu, int bu, std::uint8_t* b,
+                  std::uint8_t* g, std::uint8_t* r, std::uint16_t* ties, std::size_t& tieCount) {
+  const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
+  const __m256i luma0 = _mm256_set1_epi16(16);
+  const __m256i chroma0 = _mm256_set1_epi16(128);
+  for (std::size_t x = 0; x + 16 <= pixels; x += 16) {
+    const __m256i in = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(uyvy + 2 * x));
+    const __m256i y = _mm256_sub_epi16(_mm256_srli_epi16(in, 8), luma0);
+    const __m256i uv = _mm256_sub_epi16(_mm256_and_si256(in, lowBytes), chroma0);
+    const __m256i u = _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(uv, 0xA0), 0xA0);
+    const __m256i v = _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(uv, 0xF5), 0xF5);
+    AddTies(SixteenPixels(y, u, v, gu, bu, b + x, g + x, r + x), x, ties, tieCount);
+  }
+  // The callers go on with SSE2 code, which runs slowly while the upper
+  // halves of the registers hold data.
+  _mm256_zeroupper();
+}
+
+void PlanarToPlanes(const std::uint8_t* luma, const std::uint8_t* u, const std::uint8_t* v,
+                    std::size_t pairs, int gu, int bu, std::uint8_t* b, std::uint8_t* g,
+                    std::uint8_t* r, std::uint16_t* ties, std::size_t& tieCount) {
+  const __m256i luma0 = _mm256_set1_epi16(16);
+  const __m256i chroma0 = _mm256_set1_epi16(128);
+  // Eight chroma bytes, each doubled for its two pixels, as 16-bit values.
+  auto chromaOf = [&](const std::uint8_t* plane) {
+    const __m128i eight = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(plane));
+    const __m128i doubled = _mm_unpacklo_epi8(eight, eight);
+    return _mm256_sub_epi16(_mm256_cvtepu8_epi16(doubled), chroma0);
+  };
+  for (std::size_t c = 0; c + 8 <= pairs; c += 8) {
+    const __m256i y = _mm256_sub_epi16(
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + 2 * c))),
+        luma0);
+    AddTies(
+        SixteenPixels(y, chromaOf(u + c), chromaOf(v + c), gu, bu, b + 2 * c, g + 2 * c, r + 2 * c),
+        2 * c, ties, tieCount);
+  }
+  _mm256_zeroupper();
+}
+
+}  // namespace quill::avx2

@@ -1,0 +1,16 @@
+#include "library/yuv_avx2.h"
+
+namespace quill::avx2 {
+
+// Builds without the AVX2 file: the SSE2 or plain paths do all the work.
+bool Usable() { return false; }
+void Allow(bool) {}
+
+void UyvyToPlanes(const std::uint8_t*, std::size_t, int, int, std::uint8_t*, std::uint8_t*,
+                  std::uint8_t*, std::uint16_t*, std::size_t&) {}
+
+void PlanarToPlanes(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::size_t, int,
+                    int, std::uint8_t*, std::uint8_t*, std::uint8_t*, std::uint16_t*,
+                    std::size_t&) {}
+
+}  // namespace quill::avx2
