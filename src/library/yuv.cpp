@@ -160,16 +160,6 @@ inline void StoreEight(__m128i b8, __m128i g8, __m128i r8, std::uint8_t* out) {
   std::memcpy(out + 21, pixels + 7, 3);
 }
 
-// Interleaves pixels (a multiple of 8) of three planes into B, G, R.
-void StorePlanes(const std::uint8_t* b, const std::uint8_t* g, const std::uint8_t* r,
-                 std::size_t pixels, std::uint8_t* out) {
-  for (std::size_t x = 0; x < pixels; x += 8, out += 24) {
-    StoreEight(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + x)),
-               _mm_loadl_epi64(reinterpret_cast<const __m128i*>(g + x)),
-               _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r + x)), out);
-  }
-}
-
 // The planes of the AVX2 conversions, with the pixels on a tie redone by the
 // double path.
 struct TPlanes {
@@ -217,7 +207,7 @@ void UyvyLineToBgr(std::span<const std::uint8_t, kUyvyLineBytes> line, std::uint
   if (avx2::Usable()) {
     TPlanes planes;
     UyvyLineToPlanesAvx2(line.data(), planes.B, planes.G, planes.R);
-    StorePlanes(planes.B, planes.G, planes.R, kUyvyKeptPixels, bgr);
+    avx2::PlanesToBgr(planes.B, planes.G, planes.R, kUyvyKeptPixels, bgr);
     return;
   }
   const __m128i lowBytes = _mm_set1_epi16(0x00FF);
@@ -278,7 +268,7 @@ void PlanarRowToBgr(const std::uint8_t* luma, const std::uint8_t* u, const std::
         PixelToBgr<true>(luma[2 * c + x], u[c + x / 2], v[c + x / 2], one);
         planes.Set(x, one);
       }
-      StorePlanes(planes.B, planes.G, planes.R, 2 * chunk, bgr);
+      avx2::PlanesToBgr(planes.B, planes.G, planes.R, 2 * chunk, bgr);
       c += chunk;
       bgr += 6 * chunk;
     }
@@ -336,6 +326,10 @@ struct TColumnPlan {
   std::uint16_t Sx[640];
   alignas(16) std::uint16_t W00[640];
   alignas(16) std::uint16_t W01[640];
+  // For the AVX2 gather: per group of eight columns, the offsets of their
+  // left and right pixels from the group's first sample as 16-bit lanes.
+  std::uint8_t Left[80][16];
+  std::uint8_t Right[80][16];
   TColumnPlan() {
     const std::uint32_t xStep = (704u << 16) / 640u;
     for (std::uint32_t c = 0; c < 640; ++c) {
@@ -345,6 +339,15 @@ struct TColumnPlan {
       Sx[c] = static_cast<std::uint16_t>(fx >> 16);
       W01[c] = static_cast<std::uint16_t>(w01);
       W00[c] = static_cast<std::uint16_t>(65535u - w01);
+    }
+    for (std::uint32_t group = 0; group < 80; ++group) {
+      for (std::uint32_t j = 0; j < 8; ++j) {
+        // At most 9 bytes from the group's first sample: within the 16.
+        const auto offset = static_cast<std::uint8_t>(Sx[8 * group + j] - Sx[8 * group]);
+        Left[group][2 * j] = offset;
+        Right[group][2 * j] = static_cast<std::uint8_t>(offset + 1);
+        Left[group][2 * j + 1] = Right[group][2 * j + 1] = 0x80;  // a zero high byte
+      }
     }
   }
 };
@@ -426,8 +429,18 @@ void InterlacedRecordToBitmap(std::span<const std::uint8_t, kInterlacedRecordByt
   // horizontal resampling of source row r alone: each line is converted and
   // resampled channel by channel without the 704-pixel bitmap.
   static const TColumnPlan plan;
-  alignas(16) std::uint8_t wide[3][kUyvyKeptPixels];
+  // 16 bytes beyond the pixels: the AVX2 gather reads whole 16-byte groups.
+  alignas(16) std::uint8_t wide[3][kUyvyKeptPixels + 16] = {};
   alignas(16) std::uint8_t narrow[3][640];
+  if (avx2::Usable()) {
+    for (int row = 0; row < 480; ++row) {
+      const std::size_t line = static_cast<std::size_t>((row % 2) * 240 + row / 2) * kUyvyLineBytes;
+      UyvyLineToPlanesAvx2(record.data() + line, wide[0], wide[1], wide[2]);
+      avx2::ResampleToBgr(wide[0], wide[1], wide[2], plan.Sx, plan.W00, plan.W01, &plan.Left[0][0],
+                          &plan.Right[0][0], out.Row(row));
+    }
+    return;
+  }
   for (int row = 0; row < 480; ++row) {
     // Even rows are the first field's lines, odd rows the second's.
     const std::size_t line = static_cast<std::size_t>((row % 2) * 240 + row / 2) * kUyvyLineBytes;

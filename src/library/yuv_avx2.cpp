@@ -129,4 +129,87 @@ void PlanarToPlanes(const std::uint8_t* luma, const std::uint8_t* u, const std::
   _mm256_zeroupper();
 }
 
+namespace {
+
+// Sixteen pixels of three 16-byte channels as 48 bytes of B, G, R.
+inline __attribute__((always_inline)) void Interleave(const __m128i (&channel)[3],
+                                                      std::uint8_t* bgr) {
+  // The bytes of each channel in the three 16-byte thirds of the output.
+  const __m128i place[3][3] = {
+      {_mm_setr_epi8(0, -128, -128, 1, -128, -128, 2, -128, -128, 3, -128, -128, 4, -128, -128, 5),
+       _mm_setr_epi8(-128, 0, -128, -128, 1, -128, -128, 2, -128, -128, 3, -128, -128, 4, -128,
+                     -128),
+       _mm_setr_epi8(-128, -128, 0, -128, -128, 1, -128, -128, 2, -128, -128, 3, -128, -128, 4,
+                     -128)},
+      {_mm_setr_epi8(-128, -128, 6, -128, -128, 7, -128, -128, 8, -128, -128, 9, -128, -128, 10,
+                     -128),
+       _mm_setr_epi8(5, -128, -128, 6, -128, -128, 7, -128, -128, 8, -128, -128, 9, -128, -128, 10),
+       _mm_setr_epi8(-128, 5, -128, -128, 6, -128, -128, 7, -128, -128, 8, -128, -128, 9, -128,
+                     -128)},
+      {_mm_setr_epi8(-128, 11, -128, -128, 12, -128, -128, 13, -128, -128, 14, -128, -128, 15, -128,
+                     -128),
+       _mm_setr_epi8(-128, -128, 11, -128, -128, 12, -128, -128, 13, -128, -128, 14, -128, -128, 15,
+                     -128),
+       _mm_setr_epi8(10, -128, -128, 11, -128, -128, 12, -128, -128, 13, -128, -128, 14, -128, -128,
+                     15)},
+  };
+  for (int third = 0; third < 3; ++third) {
+    const __m128i bytes = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(channel[0], place[third][0]),
+                                                    _mm_shuffle_epi8(channel[1], place[third][1])),
+                                       _mm_shuffle_epi8(channel[2], place[third][2]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(bgr + 16 * third), bytes);
+  }
+}
+
+}  // namespace
+
+void PlanesToBgr(const std::uint8_t* b, const std::uint8_t* g, const std::uint8_t* r,
+                 std::size_t pixels, std::uint8_t* bgr) {
+  for (std::size_t x = 0; x + 16 <= pixels; x += 16, bgr += 48) {
+    const __m128i channel[3] = {_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + x)),
+                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + x)),
+                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(r + x))};
+    Interleave(channel, bgr);
+  }
+  _mm256_zeroupper();
+}
+
+void ResampleToBgr(const std::uint8_t* b, const std::uint8_t* g, const std::uint8_t* r,
+                   const std::uint16_t* sx, const std::uint16_t* w00, const std::uint16_t* w01,
+                   const std::uint8_t* leftMasks, const std::uint8_t* rightMasks,
+                   std::uint8_t* bgr) {
+  const __m256i sign = _mm256_set1_epi16(static_cast<short>(0x8000));
+  const std::uint8_t* planes[3] = {b, g, r};
+  for (std::size_t c = 0; c < 640; c += 16, bgr += 48) {
+    const __m256i left = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(leftMasks + 2 * c));
+    const __m256i right = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rightMasks + 2 * c));
+    const __m256i weight0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w00 + c));
+    const __m256i weight1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w01 + c));
+    __m128i channel[3];
+    for (int k = 0; k < 3; ++k) {
+      // Each 128-bit half gathers its eight columns' pixel pairs from the
+      // sixteen bytes at its first column's sample.
+      const __m256i source = _mm256_inserti128_si256(
+          _mm256_castsi128_si256(
+              _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[k] + sx[c]))),
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[k] + sx[c + 8])), 1);
+      const __m256i p0 = _mm256_shuffle_epi8(source, left);
+      const __m256i p1 = _mm256_shuffle_epi8(source, right);
+      // (p0 w00 + p1 w01) >> 16 from the high and low 16 bits of the
+      // products, the low halves' carry added to the high ones.
+      const __m256i high =
+          _mm256_add_epi16(_mm256_mulhi_epu16(p0, weight0), _mm256_mulhi_epu16(p1, weight1));
+      const __m256i low0 = _mm256_mullo_epi16(p0, weight0);
+      const __m256i low = _mm256_add_epi16(low0, _mm256_mullo_epi16(p1, weight1));
+      const __m256i carry =
+          _mm256_cmpgt_epi16(_mm256_xor_si256(low0, sign), _mm256_xor_si256(low, sign));
+      const __m256i result = _mm256_sub_epi16(high, carry);
+      const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(result, result), 0x08);
+      channel[k] = _mm256_castsi256_si128(packed);
+    }
+    Interleave(channel, bgr);
+  }
+  _mm256_zeroupper();
+}
+
 }  // namespace quill::avx2

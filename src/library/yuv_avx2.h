@@ -28,4 +28,18 @@ void PlanarToPlanes(const std::uint8_t* luma, const std::uint8_t* u, const std::
                     std::size_t pairs, int gu, int bu, std::uint8_t* b, std::uint8_t* g,
                     std::uint8_t* r, std::uint16_t* ties, std::size_t& tieCount);
 
+// pixels (a multiple of 16) pixels of three planes as B, G, R.
+void PlanesToBgr(const std::uint8_t* b, const std::uint8_t* g, const std::uint8_t* r,
+                 std::size_t pixels, std::uint8_t* bgr);
+
+// One row of the interlaced layout's 704 to 640 resampling, from three
+// planes (each readable 16 bytes past its 704 pixels) into 640 B, G, R
+// pixels: column c is (p[sx[c]] w00[c] + p[sx[c] + 1] w01[c]) >> 16. The
+// masks pick each group of eight columns' pixel pairs out of the 16 bytes at
+// the group's first sample: 16 bytes a group, left then right pixel.
+void ResampleToBgr(const std::uint8_t* b, const std::uint8_t* g, const std::uint8_t* r,
+                   const std::uint16_t* sx, const std::uint16_t* w00, const std::uint16_t* w01,
+                   const std::uint8_t* leftMasks, const std::uint8_t* rightMasks,
+                   std::uint8_t* bgr);
+
 }  // namespace quill::avx2

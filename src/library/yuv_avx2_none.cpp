@@ -13,4 +13,11 @@ void PlanarToPlanes(const std::uint8_t*, const std::uint8_t*, const std::uint8_t
                     int, std::uint8_t*, std::uint8_t*, std::uint8_t*, std::uint16_t*,
                     std::size_t&) {}
 
+void PlanesToBgr(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::size_t,
+                 std::uint8_t*) {}
+
+void ResampleToBgr(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*,
+                   const std::uint16_t*, const std::uint16_t*, const std::uint16_t*,
+                   const std::uint8_t*, const std::uint8_t*, std::uint8_t*) {}
+
 }  // namespace quill::avx2
