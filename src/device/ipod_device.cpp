@@ -547,7 +547,7 @@ bool TIpodDevice::CheckDestination(std::string& path, std::uint64_t needed) {
     const bool onIpod = volume_.MountPoint.empty() ? LiesUnder(target, Drive)
                                                    : platform_.IsOnSameVolume(target, Drive);
     if (onIpod) {
-      // The volume's root as the system writes it ("F:\\" on Windows).
+      // The volume's root as the system writes it (F:\ on Windows).
       path = (volume_.MountPoint.empty() ? Drive : volume_.MountPoint) +
              " is your iPod.\nYou cannot transfer the files from iPod to iPod. Please choose "
              "another folder in "
