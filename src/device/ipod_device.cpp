@@ -145,7 +145,10 @@ bool TIpodDevice::ScanDrives() {
 }
 
 bool TIpodDevice::UseFolder(const std::string& folder, std::string& error) {
-  const std::string dir = WithoutTrailingSeparators(folder);
+  std::string dir = WithoutTrailingSeparators(folder);
+  // "Q:\" names a drive's root; "Q:" alone would be the drive's current
+  // folder.
+  if (dir.size() == 2 && dir[1] == ':' && folder.size() > 2) dir = folder.substr(0, 3);
   if (dir.empty()) {
     error = "No folder was given for the device.";
     return false;
@@ -154,10 +157,14 @@ bool TIpodDevice::UseFolder(const std::string& folder, std::string& error) {
     error = dir + " is not a folder (it does not exist or cannot be read).";
     return false;
   }
-  const std::string base = dir == "/" ? "" : dir;
-  const bool ipod = platform_.DirectoryExists(base + "/iPod_Control");
-  const bool ios = platform_.DirectoryExists(base + "/iTunes_Control") ||
-                   platform_.DirectoryExists(base + "/PhotoData");
+  const char sep = platform_.Separator();
+  auto inside = [&](const char* name) {
+    std::string path = dir;
+    if (path.back() != '/' && path.back() != '\\') path += sep;
+    return platform_.DirectoryExists(path + name);
+  };
+  const bool ipod = inside("iPod_Control");
+  const bool ios = inside("iTunes_Control") || inside("PhotoData");
   if (!ipod && !ios) {
     error = dir +
             " does not hold an iPod: no iPod_Control folder (an iPod in disk mode) and no "

@@ -321,6 +321,17 @@ TEST_F(DiskModeWinTest, TheScanFindsTheRemovableIpodAndNamesItsDrive) {
   EXPECT_EQ(onIpod.rfind(Root() + " is your iPod.", 0), 0u) << onIpod;
 }
 
+TEST_F(DiskModeWinTest, ADriveRootTakenAsTheDeviceFolder) {
+  WriteText(Root() + "Photos\\Photo Database", "db");
+  std::string error;
+  ASSERT_TRUE(device_->UseFolder(Root(), error)) << error;
+  EXPECT_EQ(device_->Drive, Root()) << "the root, not the drive's current folder";
+  EXPECT_EQ(device_->CameraFolder(), Root() + "DCIM\\100APPLE\\");
+  TMemoryStream stream;
+  EXPECT_TRUE(device_->ReadPhotoDatabase(stream));
+  EXPECT_EQ(stream.Size(), 2u);
+}
+
 TEST_F(DiskModeWinTest, AFixedDriveIsNeverTheIpod) {
   volumes_.Removable.clear();
   EXPECT_FALSE(device_->ScanDrives());
