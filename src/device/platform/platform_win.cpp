@@ -87,16 +87,18 @@ int LastError() {
 }
 
 // The system's critical-error dialog stays away while an empty drive is
-// looked at; the previous mode comes back on every path.
+// looked at; the previous mode comes back on every path. The thread's own
+// mode: the transfer thread and the window's thread test paths at once, and
+// the process-wide mode could be left set by their interleaving.
 class TQuietErrors {
 public:
-  TQuietErrors() : previous_(SetErrorMode(SEM_FAILCRITICALERRORS)) {}
-  ~TQuietErrors() { SetErrorMode(previous_); }
+  TQuietErrors() { SetThreadErrorMode(SEM_FAILCRITICALERRORS, &previous_); }
+  ~TQuietErrors() { SetThreadErrorMode(previous_, nullptr); }
   TQuietErrors(const TQuietErrors&) = delete;
   TQuietErrors& operator=(const TQuietErrors&) = delete;
 
 private:
-  UINT previous_;
+  DWORD previous_ = 0;
 };
 
 DWORD Attributes(const std::string& path) {

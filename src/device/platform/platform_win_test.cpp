@@ -108,6 +108,16 @@ TEST_F(PlatformWinTest, FoldersNamesAndFreeSpace) {
   EXPECT_FALSE(platform_->FileExists(Path("x\\y\\z")));
 }
 
+TEST_F(PlatformWinTest, DriveTestsLeaveTheErrorModeAsItWas) {
+  for (const DWORD mode : {DWORD{0}, DWORD{SEM_NOGPFAULTERRORBOX}}) {
+    ASSERT_TRUE(SetThreadErrorMode(mode, nullptr));
+    EXPECT_FALSE(platform_->DirectoryExists(MissingDrive() + "iPod_Control\\iTunes\\"));
+    EXPECT_FALSE(platform_->IsRemovableMount(VolumeEntry(MissingDrive()[0])));
+    EXPECT_EQ(GetThreadErrorMode(), mode);
+  }
+  SetThreadErrorMode(0, nullptr);
+}
+
 TEST_F(PlatformWinTest, CopiesNeverReplaceAndLeaveNoTemporaryFile) {
   WriteText(Path("src.jpg"), "original");
   WriteText(Path("out\\taken.jpg"), "mine");
