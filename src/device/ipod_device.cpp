@@ -52,6 +52,15 @@ bool LiesUnder(const std::string& path, const std::string& root) {
   return p == r || (p.size() > r.size() && p.compare(0, r.size(), r) == 0 && p[r.size()] == '/');
 }
 
+// name under folder with one separator between them (none added after a
+// root that ends in one, such as "/" or "Q:\").
+std::string Under(const std::string& folder, std::string_view name, char sep) {
+  std::string path = folder;
+  if (path.empty() || (path.back() != '/' && path.back() != '\\')) path += sep;
+  path += name;
+  return path;
+}
+
 bool IsSoundOrVideo(std::string_view ext) {
   return EqualsNoCase(ext, ".mov") || EqualsNoCase(ext, ".wav") || EqualsNoCase(ext, ".aac");
 }
@@ -122,11 +131,7 @@ bool TIpodDevice::ProbeDrive(const TMountEntry& volume) {
   if (volume.MountPoint.empty() || !platform_.IsRemovableMount(volume)) return false;
   const std::string drive = WithoutTrailingSeparators(volume.MountPoint);
   const char sep = platform_.Separator();
-  std::string marker = drive.size() == 1 && drive[0] == sep ? "" : drive;
-  marker += sep;
-  marker += "iPod_Control";
-  marker += sep;
-  marker += "iTunes";
+  std::string marker = Under(Under(drive, "iPod_Control", sep), "iTunes", sep);
   marker += sep;
   if (!platform_.DirectoryExists(marker)) return false;
   Accept(volume, drive, false);
@@ -158,11 +163,7 @@ bool TIpodDevice::UseFolder(const std::string& folder, std::string& error) {
     return false;
   }
   const char sep = platform_.Separator();
-  auto inside = [&](const char* name) {
-    std::string path = dir;
-    if (path.back() != '/' && path.back() != '\\') path += sep;
-    return platform_.DirectoryExists(path + name);
-  };
+  auto inside = [&](const char* name) { return platform_.DirectoryExists(Under(dir, name, sep)); };
   const bool ipod = inside("iPod_Control");
   const bool ios = inside("iTunes_Control") || inside("PhotoData");
   if (!ipod && !ios) {

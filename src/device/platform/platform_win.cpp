@@ -304,8 +304,6 @@ public:
     notify_ = RegisterDeviceNotificationW(window_, &record, DEVICE_NOTIFY_WINDOW_HANDLE);
   }
 
-  HWND Window() const { return window_; }
-
 private:
   static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE) {
@@ -579,10 +577,6 @@ TDeviceChangeMessage DecodeDeviceChange(std::uintptr_t event, const void* data) 
       break;
   }
   return message;
-}
-
-void* DeviceWindowHandle(TDeviceWindow& window) {
-  return static_cast<TWin32DeviceWindow&>(window).Window();
 }
 
 std::unique_ptr<TPlatform> CreateWin32Platform(std::unique_ptr<TVolumeControl> volumes) {

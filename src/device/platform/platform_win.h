@@ -36,8 +36,6 @@ public:
 TMountEntry VolumeEntry(char letter);
 // A WM_DEVICECHANGE message (its wParam and lParam) as the facade takes it.
 TDeviceChangeMessage DecodeDeviceChange(std::uintptr_t event, const void* data);
-// The window handle of a device window of the Win32 half.
-void* DeviceWindowHandle(TDeviceWindow& window);
 std::unique_ptr<TPlatform> CreateWin32Platform(std::unique_ptr<TVolumeControl> volumes);
 
 }  // namespace quill
