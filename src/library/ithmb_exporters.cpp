@@ -393,6 +393,13 @@ std::size_t SlotCutToBuffer(std::int32_t slotBytes, std::size_t buffer) {
   return std::min(static_cast<std::size_t>(slotBytes), buffer);
 }
 
+// A decoded bitmap as JPEG, through the encoder's planes where that path
+// runs and the size allows (the same bytes either way).
+bool EncodeBitmap(const TBitmap24& bitmap, TYccPicture& ycc, std::vector<std::uint8_t>& jpeg) {
+  if (BitmapToYcc(bitmap, ycc)) return EncodeJpeg(ycc, kJpegQuality, jpeg);
+  return EncodeJpeg(bitmap, kJpegQuality, jpeg);
+}
+
 bool SameFileBytes(TIpodDevice& device, const std::string& path,
                    std::span<const std::uint8_t> bytes, std::vector<std::uint8_t>& scratch) {
   if (device.ReadPcFile(path, scratch) != 0) return false;
@@ -437,7 +444,7 @@ TItemOutcome TIpodPhotoDb::PublishPhoto(const std::string& name,
 int TIpodPhotoDb::ExportRgb() {
   TExportRun run(*this, "RGB");
   return run.Run([this](TRecordReader read) {
-    return [this, read, stream = TMemoryStream(), bitmap = TBitmap24(),
+    return [this, read, stream = TMemoryStream(), bitmap = TBitmap24(), ycc = TYccPicture(),
             jpeg = std::vector<std::uint8_t>()](const TPhotoItem& photo,
                                                 std::span<const std::uint8_t>& file) mutable {
       if (ExportFormat.SlotBytes <= 0 ||
@@ -449,7 +456,7 @@ int TIpodPhotoDb::ExportRgb() {
       if (!read(static_cast<std::size_t>(ExportFormat.SlotBytes), stream, photo.ImageOffset)) {
         return kReadError;
       }
-      if (!LoadBitmapFile(stream.Bytes(), bitmap) || !EncodeJpeg(bitmap, kJpegQuality, jpeg)) {
+      if (!LoadBitmapFile(stream.Bytes(), bitmap) || !EncodeBitmap(bitmap, ycc, jpeg)) {
         return kUndecodable;
       }
       file = jpeg;
@@ -461,7 +468,7 @@ int TIpodPhotoDb::ExportRgb() {
 int TIpodPhotoDb::ExportSwappedRgb() {
   TExportRun run(*this, "nRGB");
   return run.Run([this](TRecordReader read) {
-    return [this, read, stream = TMemoryStream(), bitmap = TBitmap24(),
+    return [this, read, stream = TMemoryStream(), bitmap = TBitmap24(), ycc = TYccPicture(),
             jpeg = std::vector<std::uint8_t>()](const TPhotoItem& photo,
                                                 std::span<const std::uint8_t>& file) mutable {
       // A slot larger than a 176 x 132 picture is cut to it; a smaller one
@@ -483,7 +490,7 @@ int TIpodPhotoDb::ExportSwappedRgb() {
         unit = static_cast<std::uint16_t>((unit >> 8) | (unit << 8));
         std::memcpy(pixels + i, &unit, 2);
       }
-      if (!LoadBitmapFile(stream.Bytes(), bitmap) || !EncodeJpeg(bitmap, kJpegQuality, jpeg)) {
+      if (!LoadBitmapFile(stream.Bytes(), bitmap) || !EncodeBitmap(bitmap, ycc, jpeg)) {
         return kUndecodable;
       }
       file = jpeg;
@@ -495,7 +502,7 @@ int TIpodPhotoDb::ExportSwappedRgb() {
 int TIpodPhotoDb::ExportInterlacedUyvy() {
   TExportRun run(*this, "uYUV");
   return run.Run([](TRecordReader read) {
-    return [read, stream = TMemoryStream(), out = TBitmap24(640, 480),
+    return [read, stream = TMemoryStream(), out = TBitmap24(), ycc = TYccPicture(),
             jpeg = std::vector<std::uint8_t>()](const TPhotoItem& photo,
                                                 std::span<const std::uint8_t>& file) mutable {
       // The record size of this layout, whatever the slot size says.
@@ -504,10 +511,15 @@ int TIpodPhotoDb::ExportInterlacedUyvy() {
         return kReadError;
       }
       // Even lines first, then odd lines; 704 kept columns resampled to 640.
-      InterlacedRecordToBitmap(std::span<const std::uint8_t, kInterlacedRecordBytes>(
-                                   stream.Bytes().data(), kInterlacedRecordBytes),
-                               out);
-      if (!EncodeJpeg(out, kJpegQuality, jpeg)) return kUndecodable;
+      const std::span<const std::uint8_t, kInterlacedRecordBytes> record(stream.Bytes().data(),
+                                                                         kInterlacedRecordBytes);
+      if (YccConversionUsable()) {
+        InterlacedRecordToYcc(record, ycc);
+        if (!EncodeJpeg(ycc, kJpegQuality, jpeg)) return kUndecodable;
+      } else {
+        InterlacedRecordToBitmap(record, out);
+        if (!EncodeJpeg(out, kJpegQuality, jpeg)) return kUndecodable;
+      }
       file = jpeg;
       return 0;
     };
@@ -517,7 +529,7 @@ int TIpodPhotoDb::ExportInterlacedUyvy() {
 int TIpodPhotoDb::ExportPlanarYuv() {
   TExportRun run(*this, "Yuv");
   return run.Run([this](TRecordReader read) {
-    return [this, read, stream = TMemoryStream(), bitmap = TBitmap24(720, 480),
+    return [this, read, stream = TMemoryStream(), bitmap = TBitmap24(), ycc = TYccPicture(),
             jpeg = std::vector<std::uint8_t>(), buffer = std::vector<std::uint8_t>()](
                const TPhotoItem& photo, std::span<const std::uint8_t>& file) mutable {
       const std::size_t size = SlotCutToBuffer(ExportFormat.SlotBytes, kPlanarBufferBytes);
@@ -527,14 +539,19 @@ int TIpodPhotoDb::ExportPlanarYuv() {
       // A whole record is converted where it was read. A short slot goes
       // through the buffer: every photo of the decoder fills the same first
       // bytes, so the rest stays zero, never another photo's pixels.
-      if (size >= kPlanarRecordBytes) {
-        if (!PlanarYuvToBitmap(stream.Bytes().first(size), bitmap)) return kUndecodable;
-      } else {
+      std::span<const std::uint8_t> record = stream.Bytes().first(size);
+      if (size < kPlanarRecordBytes) {
         if (buffer.empty()) buffer.resize(kPlanarBufferBytes);
         std::memcpy(buffer.data(), stream.Bytes().data(), size);
-        if (!PlanarYuvToBitmap(buffer, bitmap)) return kUndecodable;
+        record = buffer;
       }
-      if (!EncodeJpeg(bitmap, kJpegQuality, jpeg)) return kUndecodable;
+      if (YccConversionUsable()) {
+        if (!PlanarYuvToYcc(record, ycc) || !EncodeJpeg(ycc, kJpegQuality, jpeg)) {
+          return kUndecodable;
+        }
+      } else if (!PlanarYuvToBitmap(record, bitmap) || !EncodeJpeg(bitmap, kJpegQuality, jpeg)) {
+        return kUndecodable;
+      }
       file = jpeg;
       return 0;
     };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "library/ipod_photo_db.h"
+#include "library/yuv_avx2.h"
 #include "support/fake_platform.h"
 #include "support/ipod_writer.h"
 #include "support/picture.h"
@@ -189,6 +190,34 @@ TEST(IthmbExportersTest, EveryLayoutRoundTrips) {
         EXPECT_EQ(rig.Output(name), testing::EncodeRecord(TRecordLayout::Jpeg, photo.Picture,
                                                           c.Format.Width, c.Format.Height));
       }
+    }
+  }
+}
+
+// The fast paths (AVX2 conversions straight into the encoder's planes) write
+// the very bytes of the plain ones (SSE2 conversions to B, G, R bitmaps that
+// the encoder converts itself).
+TEST(IthmbExportersTest, FastPathsWriteTheBytesOfThePlainOnes) {
+  if (!avx2::Usable()) GTEST_SKIP() << "this processor has no AVX2";
+  const TFormatSpec formats[] = {
+      Format(1024, TRecordLayout::Rgb565, 320, 240),
+      Format(1023, TRecordLayout::SwappedRgb565, 176, 132),
+      Format(1019, TRecordLayout::InterlacedUyvy, 720, 480),
+      Format(1067, TRecordLayout::PlanarYuv420, 720, 480),
+  };
+  for (const TFormatSpec& format : formats) {
+    SCOPED_TRACE(format.FormatId);
+    TRig fast;
+    fast.Load(Library(format, 2));
+    ASSERT_EQ(fast.Export(), 2);
+    TRig plain;
+    plain.Load(Library(format, 2));
+    avx2::Allow(false);
+    const int written = plain.Export();
+    avx2::Allow(true);
+    ASSERT_EQ(written, 2);
+    for (const std::string name : {"64.jpg", "65.jpg"}) {
+      EXPECT_EQ(fast.Output(name), plain.Output(name)) << name;
     }
   }
 }

@@ -465,6 +465,84 @@ void InterlacedRecordToBitmap(std::span<const std::uint8_t, kInterlacedRecordByt
 #endif
 }
 
+bool YccConversionUsable() { return avx2::Usable(); }
+
+void InterlacedRecordToYcc(std::span<const std::uint8_t, kInterlacedRecordBytes> record,
+                           TYccPicture& out) {
+  if (out.Width() != 640 || out.Height() != 480) out.SetSize(640, 480);
+#if defined(__SSE2__)
+  static const TColumnPlan plan;
+  alignas(16) std::uint8_t wide[3][kUyvyKeptPixels + 16] = {};
+  alignas(16) std::uint8_t narrow[2][3][640];
+  std::uint8_t* const rows[2][3] = {{narrow[0][0], narrow[0][1], narrow[0][2]},
+                                    {narrow[1][0], narrow[1][1], narrow[1][2]}};
+  // Rows 2k and 2k + 1 are line k of the first and of the second field.
+  for (int k = 0; k < 240; ++k) {
+    for (int field = 0; field < 2; ++field) {
+      const std::size_t line = static_cast<std::size_t>(field * 240 + k) * kUyvyLineBytes;
+      UyvyLineToPlanesAvx2(record.data() + line, wide[0], wide[1], wide[2]);
+      avx2::ResampleToPlanes(wide[0], wide[1], wide[2], plan.Sx, plan.W00, plan.W01,
+                             &plan.Left[0][0], &plan.Right[0][0], rows[field]);
+    }
+    avx2::PlanesToYcc(rows[0], rows[1], 640, out.Luma(2 * k), out.Luma(2 * k + 1), out.Cb(k),
+                      out.Cr(k));
+  }
+#else
+  (void)record;
+#endif
+}
+
+bool PlanarYuvToYcc(std::span<const std::uint8_t> record, TYccPicture& out) {
+  constexpr int kWidth = 720;
+  constexpr int kHeight = 480;
+  if (record.size() < kPlanarRecordBytes) return false;
+  if (out.Width() != kWidth || out.Height() != kHeight) out.SetSize(kWidth, kHeight);
+#if defined(__SSE2__)
+  using K = TSimdConstants<true>;
+  const std::uint8_t* yPlane = record.data();
+  const std::uint8_t* uPlane = yPlane + std::size_t{kWidth} * kHeight;
+  const std::uint8_t* vPlane = uPlane + std::size_t{kWidth / 2} * (kHeight / 2);
+  alignas(32) std::uint8_t planes[2][3][kWidth];
+  std::uint16_t ties[kWidth];
+  std::uint8_t* const rows[2][3] = {{planes[0][0], planes[0][1], planes[0][2]},
+                                    {planes[1][0], planes[1][1], planes[1][2]}};
+  for (int k = 0; k < kHeight / 2; ++k) {
+    // Rows 2k and 2k + 1 share the chroma row k.
+    const std::uint8_t* u = uPlane + static_cast<std::size_t>(k) * (kWidth / 2);
+    const std::uint8_t* v = vPlane + static_cast<std::size_t>(k) * (kWidth / 2);
+    for (int half = 0; half < 2; ++half) {
+      const std::uint8_t* luma = yPlane + static_cast<std::size_t>(2 * k + half) * kWidth;
+      std::size_t count = 0;
+      avx2::PlanarToPlanes(luma, u, v, kWidth / 2, K::kGu, K::kBu, rows[half][0], rows[half][1],
+                           rows[half][2], ties, count);
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t x = ties[i];
+        std::uint8_t bgr[3];
+        PixelToBgr<true>(luma[x], u[x / 2], v[x / 2], bgr);
+        for (int c = 0; c < 3; ++c) rows[half][c][x] = bgr[c];
+      }
+    }
+    avx2::PlanesToYcc(rows[0], rows[1], kWidth, out.Luma(2 * k), out.Luma(2 * k + 1), out.Cb(k),
+                      out.Cr(k));
+  }
+#endif
+  return true;
+}
+
+bool BitmapToYcc(const TBitmap24& bitmap, TYccPicture& out) {
+  const int width = bitmap.Width();
+  const int height = bitmap.Height();
+  if (!YccConversionUsable() || width <= 0 || height <= 0 || width % 16 != 0 || height % 2 != 0) {
+    return false;
+  }
+  if (out.Width() != width || out.Height() != height) out.SetSize(width, height);
+  for (int y = 0; y < height; y += 2) {
+    avx2::BgrToYcc(bitmap.Row(y), bitmap.Row(y + 1), static_cast<std::size_t>(width),
+                   out.Luma(y), out.Luma(y + 1), out.Cb(y / 2), out.Cr(y / 2));
+  }
+  return true;
+}
+
 void ResampleBilinear(const TBitmap24& src, TBitmap24& dst) {
   if (src.Empty() || dst.Empty()) return;
   const auto srcW = static_cast<std::uint64_t>(src.Width());

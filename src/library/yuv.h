@@ -5,6 +5,7 @@
 #include <span>
 
 #include "support/bitmap.h"
+#include "support/picture.h"
 
 namespace quill {
 
@@ -42,6 +43,19 @@ void InterlacedRecordToBitmap(std::span<const std::uint8_t, kInterlacedRecordByt
 // least kPlanarRecordBytes bytes; false, out untouched, for a shorter one.
 inline constexpr std::size_t kPlanarRecordBytes = 720 * 480 * 3 / 2;
 bool PlanarYuvToBitmap(std::span<const std::uint8_t> record, TBitmap24& out);
+
+// The same pictures made straight in the JPEG encoder's planes, skipping the
+// B, G, R bitmap and the encoder's own colour pass: encoded, they give the
+// bitmaps' bytes. Only where YccConversionUsable() says so (processors with
+// AVX2); elsewhere the callers encode the bitmaps.
+bool YccConversionUsable();
+void InterlacedRecordToYcc(std::span<const std::uint8_t, kInterlacedRecordBytes> record,
+                           TYccPicture& out);
+// False, out untouched, for a record shorter than kPlanarRecordBytes.
+bool PlanarYuvToYcc(std::span<const std::uint8_t> record, TYccPicture& out);
+// A bitmap of a width that is a multiple of 16 and an even height; false,
+// out untouched, for other sizes (or where the conversion is not usable).
+bool BitmapToYcc(const TBitmap24& bitmap, TYccPicture& out);
 
 // Bilinear resampling in 16.16 fixed point (unsigned 32-bit weights, the row
 // weights summing to 65535). The pixel right of each sample is clamped to the

@@ -1,10 +1,11 @@
 #pragma once
 
-// The YUV conversions on processors with AVX2 (x86-64 builds on GCC or Clang
+// The YUV conversions on processors with AVX2 and FMA (x86-64 builds on GCC or Clang
 // outside Windows; elsewhere Usable() is false and nothing else is called).
 // Each converts whole groups of sixteen pixels into three planes (B, G, R)
 // with the integer form of the formulas, and lists the pixels whose integer
-// form sits on a tie: the caller redoes those in double precision.
+// form sits on a tie: the caller redoes those in double precision. Then the
+// step into the planes the JPEG encoder compresses (PlanesToYcc, BgrToYcc).
 
 #include <cstddef>
 #include <cstdint>
@@ -41,5 +42,20 @@ void ResampleToBgr(const std::uint8_t* b, const std::uint8_t* g, const std::uint
                    const std::uint16_t* sx, const std::uint16_t* w00, const std::uint16_t* w01,
                    const std::uint8_t* leftMasks, const std::uint8_t* rightMasks,
                    std::uint8_t* bgr);
+
+// The same resampling into three planes of 640 bytes (out: B, G, R).
+void ResampleToPlanes(const std::uint8_t* b, const std::uint8_t* g, const std::uint8_t* r,
+                      const std::uint16_t* sx, const std::uint16_t* w00, const std::uint16_t* w01,
+                      const std::uint8_t* leftMasks, const std::uint8_t* rightMasks,
+                      std::uint8_t* const out[3]);
+
+// Two rows of pixels (a multiple of 16) into what the JPEG encoder makes of
+// them at 4:2:0: both rows' luma and one row of each chroma plane, halved.
+// PlanesToYcc reads each row as B, G, R planes, BgrToYcc as packed B, G, R.
+void PlanesToYcc(const std::uint8_t* const top[3], const std::uint8_t* const bottom[3],
+                 std::size_t pixels, std::uint8_t* yTop, std::uint8_t* yBottom, std::uint8_t* cb,
+                 std::uint8_t* cr);
+void BgrToYcc(const std::uint8_t* top, const std::uint8_t* bottom, std::size_t pixels,
+              std::uint8_t* yTop, std::uint8_t* yBottom, std::uint8_t* cb, std::uint8_t* cr);
 
 }  // namespace quill::avx2

@@ -11,7 +11,7 @@ std::atomic<bool> g_allowed = true;
 }
 
 bool Usable() {
-  static const bool usable = __builtin_cpu_supports("avx2");
+  static const bool usable = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   return usable && g_allowed.load(std::memory_order_relaxed);
 }
 

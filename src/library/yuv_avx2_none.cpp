@@ -20,4 +20,14 @@ void ResampleToBgr(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*
                    const std::uint16_t*, const std::uint16_t*, const std::uint16_t*,
                    const std::uint8_t*, const std::uint8_t*, std::uint8_t*) {}
 
+void ResampleToPlanes(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*,
+                      const std::uint16_t*, const std::uint16_t*, const std::uint16_t*,
+                      const std::uint8_t*, const std::uint8_t*, std::uint8_t* const[3]) {}
+
+void PlanesToYcc(const std::uint8_t* const[3], const std::uint8_t* const[3], std::size_t,
+                 std::uint8_t*, std::uint8_t*, std::uint8_t*, std::uint8_t*) {}
+
+void BgrToYcc(const std::uint8_t*, const std::uint8_t*, std::size_t, std::uint8_t*, std::uint8_t*,
+              std::uint8_t*, std::uint8_t*) {}
+
 }  // namespace quill::avx2

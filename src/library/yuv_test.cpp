@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include "library/yuv_avx2.h"
+#include "support/picture.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace quill {
@@ -359,6 +362,154 @@ TEST_P(InterlacedRecordTest, RandomRecordsMatchLineByLineConversionAndResampling
     ASSERT_TRUE(std::equal(out.Pixels().begin(), out.Pixels().end(), expected.Pixels().begin()))
         << "round " << round;
   }
+}
+
+// ---- The encoder's planes ----
+
+// The JPEG encoder's colour conversion and 2 x 2 averaging written out plainly
+// (16.16 fixed point, the averaging bias 1, 2, 1, 2, ... along each row).
+TYccPicture PlainYcc(const TBitmap24& bgr) {
+  TYccPicture ycc;
+  ycc.SetSize(bgr.Width(), bgr.Height());
+  const int chromaWidth = ycc.ChromaWidth();
+  std::vector<int> cbSum(static_cast<std::size_t>(chromaWidth));
+  std::vector<int> crSum(cbSum.size());
+  for (int y = 0; y < bgr.Height(); y += 2) {
+    std::fill(cbSum.begin(), cbSum.end(), 0);
+    std::fill(crSum.begin(), crSum.end(), 0);
+    for (int dy = 0; dy < 2; ++dy) {
+      for (int x = 0; x < bgr.Width(); ++x) {
+        const std::uint8_t* p = bgr.Row(y + dy) + 3 * x;
+        const int b = p[0], g = p[1], r = p[2];
+        ycc.Luma(y + dy)[x] =
+            static_cast<std::uint8_t>((19595 * r + 38470 * g + 7471 * b + 32768) >> 16);
+        cbSum[static_cast<std::size_t>(x / 2)] +=
+            (-11059 * r - 21709 * g + 32768 * b + (128 << 16) + 32767) >> 16;
+        crSum[static_cast<std::size_t>(x / 2)] +=
+            (32768 * r - 27439 * g - 5329 * b + (128 << 16) + 32767) >> 16;
+      }
+    }
+    for (int c = 0; c < chromaWidth; ++c) {
+      const int bias = c % 2 == 0 ? 1 : 2;
+      ycc.Cb(y / 2)[c] = static_cast<std::uint8_t>((cbSum[static_cast<std::size_t>(c)] + bias) >> 2);
+      ycc.Cr(y / 2)[c] = static_cast<std::uint8_t>((crSum[static_cast<std::size_t>(c)] + bias) >> 2);
+    }
+  }
+  return ycc;
+}
+
+void ExpectSamePlanes(TYccPicture& actual, TYccPicture& expected) {
+  ASSERT_EQ(actual.Width(), expected.Width());
+  ASSERT_EQ(actual.Height(), expected.Height());
+  for (int y = 0; y < actual.Height(); ++y) {
+    ASSERT_TRUE(std::equal(actual.Luma(y), actual.Luma(y) + actual.Width(), expected.Luma(y)))
+        << "luma row " << y;
+  }
+  for (int y = 0; y < actual.ChromaHeight(); ++y) {
+    const int w = actual.ChromaWidth();
+    ASSERT_TRUE(std::equal(actual.Cb(y), actual.Cb(y) + w, expected.Cb(y))) << "Cb row " << y;
+    ASSERT_TRUE(std::equal(actual.Cr(y), actual.Cr(y) + w, expected.Cr(y))) << "Cr row " << y;
+  }
+}
+
+// The planes must be what the encoder would have made of the bitmap: the
+// encoded bytes are compared, not only the planes.
+void ExpectSameJpeg(const TYccPicture& planes, const TBitmap24& bitmap) {
+  std::vector<std::uint8_t> fromPlanes, fromBitmap;
+  ASSERT_TRUE(EncodeJpeg(planes, 80, fromPlanes));
+  ASSERT_TRUE(EncodeJpeg(bitmap, 80, fromBitmap));
+  EXPECT_EQ(fromPlanes, fromBitmap);
+}
+
+class YccPlanesTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!YccConversionUsable()) GTEST_SKIP() << "the planes path does not run on this processor";
+  }
+};
+
+// Noise, the channel extremes (the largest chroma must not round past 255)
+// and a smooth picture, which the encoder compresses differently.
+void Fill(TBitmap24& bitmap, int kind, std::mt19937& random) {
+  std::vector<std::uint8_t>& bytes = bitmap.MutablePixels();
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto noise = static_cast<std::uint8_t>(random());
+    const std::size_t pixel = i / 3;
+    bytes[i] = kind == 0   ? noise
+               : kind == 1 ? static_cast<std::uint8_t>(noise & 1 ? 255 : 0)
+                           : static_cast<std::uint8_t>(pixel * (i % 3 + 1) / 7);
+  }
+}
+
+TEST_F(YccPlanesTest, BitmapsGiveTheEncodersOwnPlanesAndBytes) {
+  std::mt19937 random(5);
+  const std::pair<int, int> sizes[] = {{16, 2}, {32, 6}, {176, 132}, {320, 240}, {48, 34}};
+  for (const auto& [width, height] : sizes) {
+    for (int kind = 0; kind < 3; ++kind) {
+      SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height) + " kind " +
+                   std::to_string(kind));
+      TBitmap24 bitmap(width, height);
+      Fill(bitmap, kind, random);
+      TYccPicture ycc;
+      ASSERT_TRUE(BitmapToYcc(bitmap, ycc));
+      TYccPicture plain = PlainYcc(bitmap);
+      ExpectSamePlanes(ycc, plain);
+      ExpectSameJpeg(ycc, bitmap);
+    }
+  }
+}
+
+TEST_F(YccPlanesTest, OtherSizesAreLeftToTheBitmap) {
+  // A width of no multiple of 16 pads chroma differently in the encoder; an
+  // odd height has no row to pair with the last.
+  TYccPicture ycc;
+  ycc.SetSize(16, 2);
+  for (const auto& [width, height] : {std::pair{100, 10}, {32, 3}, {8, 2}, {0, 0}}) {
+    TBitmap24 bitmap(width, height);
+    EXPECT_FALSE(BitmapToYcc(bitmap, ycc)) << width << "x" << height;
+    EXPECT_EQ(ycc.Width(), 16);
+    EXPECT_EQ(ycc.Height(), 2);
+  }
+}
+
+TEST_F(YccPlanesTest, InterlacedRecordsEncodeAsTheirBitmaps) {
+  std::mt19937 random(9);
+  std::vector<std::uint8_t> record(kInterlacedRecordBytes);
+  for (int round = 0; round < 3; ++round) {
+    for (std::uint8_t& byte : record) {
+      const auto noise = static_cast<std::uint8_t>(random());
+      byte = round < 2 ? noise : static_cast<std::uint8_t>(noise & 1 ? 255 : 0);
+    }
+    const std::span<const std::uint8_t, kInterlacedRecordBytes> span(record.data(), record.size());
+    TBitmap24 bitmap;
+    InterlacedRecordToBitmap(span, bitmap);
+    TYccPicture ycc;
+    InterlacedRecordToYcc(span, ycc);
+    TYccPicture plain = PlainYcc(bitmap);
+    ExpectSamePlanes(ycc, plain);
+    if (round != 1) ExpectSameJpeg(ycc, bitmap);
+  }
+}
+
+TEST_F(YccPlanesTest, PlanarRecordsEncodeAsTheirBitmaps) {
+  std::mt19937 random(13);
+  std::vector<std::uint8_t> record(kPlanarRecordBytes);
+  for (int round = 0; round < 3; ++round) {
+    for (std::uint8_t& byte : record) {
+      const auto noise = static_cast<std::uint8_t>(random());
+      byte = round < 2 ? noise : static_cast<std::uint8_t>(noise & 1 ? 255 : 0);
+    }
+    TBitmap24 bitmap;
+    ASSERT_TRUE(PlanarYuvToBitmap(record, bitmap));
+    TYccPicture ycc;
+    ASSERT_TRUE(PlanarYuvToYcc(record, ycc));
+    TYccPicture plain = PlainYcc(bitmap);
+    ExpectSamePlanes(ycc, plain);
+    if (round != 1) ExpectSameJpeg(ycc, bitmap);
+  }
+  TYccPicture untouched;
+  EXPECT_FALSE(PlanarYuvToYcc(std::span(record).first(kPlanarRecordBytes - 1), untouched));
+  EXPECT_EQ(untouched.Width(), 0);
 }
 
 std::string PathName(const ::testing::TestParamInfo<bool>& info) {

@@ -173,6 +173,34 @@ bool EncodeJpeg(const TBitmap24& bitmap, int quality, std::vector<std::uint8_t>&
   return true;
 }
 
+void TYccPicture::SetSize(int width, int height) {
+  width_ = width > 0 ? width : 0;
+  height_ = height > 0 ? height : 0;
+  luma_.resize(Offset(height_, width_));
+  cb_.resize(Offset(ChromaHeight(), ChromaWidth()));
+  cr_.resize(cb_.size());
+}
+
+bool EncodeJpeg(const TYccPicture& picture, int quality, std::vector<std::uint8_t>& out) {
+  out.clear();
+  if (!PictureSizeAllowed(picture.Width(), picture.Height())) return false;
+  TPooledCompressor pooled;
+  TJpegCompressor& jpeg = *pooled;
+  if (!jpeg.handle) return false;
+  const unsigned long bound = tjBufSize(picture.Width(), picture.Height(), TJSAMP_420);
+  if (bound == static_cast<unsigned long>(-1) || !jpeg.Reserve(bound)) return false;
+  unsigned char* buffer = jpeg.buffer.get();
+  unsigned long size = jpeg.capacity;
+  const unsigned char* planes[3] = {picture.Plane(0), picture.Plane(1), picture.Plane(2)};
+  const int strides[3] = {picture.Width(), picture.ChromaWidth(), picture.ChromaWidth()};
+  const int result = tjCompressFromYUVPlanes(
+      jpeg.handle.get(), planes, picture.Width(), strides, picture.Height(), TJSAMP_420, &buffer,
+      &size, quality < 0 ? kDefaultJpegQuality : std::clamp(quality, 1, 100), TJFLAG_NOREALLOC);
+  if (result != 0) return false;
+  out.assign(buffer, buffer + size);
+  return true;
+}
+
 bool DecodeJpeg(std::span<const std::uint8_t> bytes, TBitmap24& out) {
   out.SetSize(0, 0);
   if (bytes.empty() || bytes.size() > ULONG_MAX) return false;

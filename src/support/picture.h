@@ -59,9 +59,38 @@ public:
   bool SaveToStream(TMemoryStream& stream) const override;
 };
 
+// A picture in the form the JPEG encoder works on at 4:2:0: luma at full
+// size, Cb and Cr halved both ways (rounded up). Encoding it skips the
+// encoder's own colour conversion and gives the bytes the B, G, R picture
+// gives, when the planes hold what that conversion makes of it and the width
+// is a multiple of 16 (narrower chroma rows the encoder pads its own way).
+class TYccPicture {
+public:
+  void SetSize(int width, int height);
+  int Width() const { return width_; }
+  int Height() const { return height_; }
+  int ChromaWidth() const { return (width_ + 1) / 2; }
+  int ChromaHeight() const { return (height_ + 1) / 2; }
+  std::uint8_t* Luma(int row) { return luma_.data() + Offset(row, width_); }
+  std::uint8_t* Cb(int row) { return cb_.data() + Offset(row, ChromaWidth()); }
+  std::uint8_t* Cr(int row) { return cr_.data() + Offset(row, ChromaWidth()); }
+  const std::uint8_t* Plane(int k) const {
+    return k == 0 ? luma_.data() : k == 1 ? cb_.data() : cr_.data();
+  }
+
+private:
+  static std::size_t Offset(int row, int width) {
+    return static_cast<std::size_t>(row) * static_cast<std::size_t>(width);
+  }
+  int width_ = 0;
+  int height_ = 0;
+  std::vector<std::uint8_t> luma_, cb_, cr_;
+};
+
 // The codecs behind the pictures, usable on their own. Each returns false and
 // leaves out empty on failure; no library error escapes.
 bool EncodeJpeg(const TBitmap24& bitmap, int quality, std::vector<std::uint8_t>& out);
+bool EncodeJpeg(const TYccPicture& picture, int quality, std::vector<std::uint8_t>& out);
 bool DecodeJpeg(std::span<const std::uint8_t> bytes, TBitmap24& out);
 bool DecodePng(std::span<const std::uint8_t> bytes, TBitmap24& out);
 bool EncodePng(const TBitmap24& bitmap, std::vector<std::uint8_t>& out);
