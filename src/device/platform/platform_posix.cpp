@@ -224,6 +224,11 @@ constexpr int kNoUnnamedFile = -1;
 
 template <typename TFill>
 int WriteUnnamedThenLink(const std::string& dst, TFill& fill) {
+  // Without /proc the file could not be named. Asked before anything is
+  // written: fill runs once (a copy's source is read from where it stands),
+  // so the named way must not follow a fill.
+  static const bool canName = ExistsNoFollow("/proc/self/fd");
+  if (!canName) return kNoUnnamedFile;
   int error = 0;
   TFd fd(OpenFile(ParentOf(dst), O_TMPFILE | O_WRONLY | O_CLOEXEC, error, 0666));
   if (!fd.Valid()) return kNoUnnamedFile;
@@ -232,23 +237,17 @@ int WriteUnnamedThenLink(const std::string& dst, TFill& fill) {
   const std::string self = "/proc/self/fd/" + std::to_string(fd.Get());
   while (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, dst.c_str(), AT_SYMLINK_FOLLOW) != 0) {
     if (errno == EINTR) continue;
-    // Without /proc the file cannot be named; the named way still can.
-    return errno == ENOENT && !ExistsNoFollow("/proc/self/fd") ? kNoUnnamedFile : errno;
+    return errno;
   }
   error = fd.Close();
   if (error != 0) ::unlink(dst.c_str());
   return error;
 }
 
-// Writes a temporary file beside dst with fill, then publishes it. The
-// temporary file never outlives a failure.
+// A named temporary file beside dst, filled and then published (renamed
+// over dst when replace, else given dst's name only if it is free).
 template <typename TFill>
-int WriteAtomically(const std::string& dst, bool replace, TFill fill) {
-  if (!replace && ExistsNoFollow(dst)) return EEXIST;
-  if (!replace) {
-    const int unnamed = WriteUnnamedThenLink(dst, fill);
-    if (unnamed != kNoUnnamedFile) return unnamed;
-  }
+int WriteNamedThenPublish(const std::string& dst, bool replace, TFill& fill) {
   std::string temp;
   TFd fd;
   int error = CreateTempBeside(dst, temp, fd);
@@ -265,6 +264,30 @@ int WriteAtomically(const std::string& dst, bool replace, TFill fill) {
   }
   if (error != 0) ::unlink(temp.c_str());
   return error;
+}
+
+// How a write that must not replace learns that dst exists.
+enum class TExistingName {
+  LookFirst,  // before any work: a copy may be large
+  LookAfter,  // from the publishing step, and from a failure: saves a
+              // look-up per file where new names are the rule
+};
+
+// Writes a temporary file beside dst with fill, then publishes it. The
+// temporary file never outlives a failure.
+template <typename TFill>
+int WriteAtomically(const std::string& dst, bool replace, TFill fill,
+                    TExistingName existing = TExistingName::LookFirst) {
+  if (!replace && existing == TExistingName::LookFirst && ExistsNoFollow(dst)) return EEXIST;
+  if (!replace) {
+    int result = WriteUnnamedThenLink(dst, fill);
+    if (result == kNoUnnamedFile) result = WriteNamedThenPublish(dst, false, fill);
+    // A folder that takes no new file may still hold the name: that is
+    // the answer the caller acts on.
+    if (result != 0 && result != EEXIST && ExistsNoFollow(dst)) return EEXIST;
+    return result;
+  }
+  return WriteNamedThenPublish(dst, true, fill);
 }
 
 int ReadAllFrom(int fd, std::vector<std::uint8_t>& out) {
@@ -509,8 +532,9 @@ public:
   }
 
   int WriteFileNoOverwrite(const std::string& dst, std::span<const std::uint8_t> bytes) override {
-    return WriteAtomically(dst, false,
-                           [&](int out) { return WriteAll(out, bytes.data(), bytes.size()); });
+    return WriteAtomically(
+        dst, false, [&](int out) { return WriteAll(out, bytes.data(), bytes.size()); },
+        TExistingName::LookAfter);
   }
 
   int WriteFileReplace(const std::string& dst, std::span<const std::uint8_t> bytes) override {

@@ -193,6 +193,16 @@ TEST_F(PosixPlatformTest, NoOverwriteRefusesAnExistingFileWithEexist) {
   EXPECT_EQ(Names(dir_.Path()), (std::vector<std::string>{"dangling", "dst", "src"}));
 }
 
+TEST_F(PosixPlatformTest, ANameInUseWhereNoFileCanBeMadeIsStillANameInUse) {
+  // /proc/self takes no new file, even from root, and holds "status": the
+  // write fails to create anything, and the answer is the name in use that
+  // callers compare against, not the folder's refusal.
+  EXPECT_EQ(platform_->WriteFileNoOverwrite("/proc/self/status", Bytes("x")), EEXIST);
+  WriteText(dir_ / "src", "x");
+  EXPECT_EQ(platform_->CopyFileNoOverwrite(dir_ / "src", "/proc/self/status"), EEXIST);
+  EXPECT_NE(platform_->WriteFileNoOverwrite("/proc/self/no-such-name", Bytes("x")), 0);
+}
+
 TEST_F(PosixPlatformTest, CopyErrorsAreErrnoValues) {
   EXPECT_EQ(platform_->CopyFileNoOverwrite(dir_ / "none", dir_ / "dst"), ENOENT);
   EXPECT_EQ(platform_->CopyFileNoOverwrite(dir_.Path(), dir_ / "dst"), EISDIR);
