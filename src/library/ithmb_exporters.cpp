@@ -1,4 +1,7 @@
 #include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdint>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -393,6 +396,35 @@ std::size_t SlotCutToBuffer(std::int32_t slotBytes, std::size_t buffer) {
   return std::min(static_cast<std::size_t>(slotBytes), buffer);
 }
 
+// The 16-bit record a prepared bitmap header describes, when it is one the
+// planes path takes as it stands: rows top to bottom, 5-6-5 or 5-5-5 masks.
+// The planes path must read the record exactly as the bitmap reader would.
+struct TRgb16Header {
+  int Width = 0;
+  int Height = 0;
+  bool Green6 = true;
+};
+
+std::optional<TRgb16Header> PlainRgb16Header(const std::array<std::uint8_t, 66>& header) {
+  auto u32 = [&](std::size_t at) {
+    return static_cast<std::uint32_t>(header[at]) | (static_cast<std::uint32_t>(header[at + 1]) << 8) |
+           (static_cast<std::uint32_t>(header[at + 2]) << 16) |
+           (static_cast<std::uint32_t>(header[at + 3]) << 24);
+  };
+  const auto width = static_cast<std::int32_t>(u32(18));
+  const auto height = static_cast<std::int32_t>(u32(22));
+  const std::uint32_t bits = header[28] | (std::uint32_t{header[29]} << 8);
+  if (header[0] != 'B' || header[1] != 'M' || u32(10) != 66 || u32(14) != 40 || bits != 16 ||
+      u32(30) != 3 || width <= 0 || height >= 0 || height == INT32_MIN) {
+    return std::nullopt;
+  }
+  const std::uint32_t red = u32(54), green = u32(58), blue = u32(62);
+  if (blue != 0x001F) return std::nullopt;
+  if (red == 0xF800 && green == 0x07E0) return TRgb16Header{width, -height, true};
+  if (red == 0x7C00 && green == 0x03E0) return TRgb16Header{width, -height, false};
+  return std::nullopt;
+}
+
 // A decoded bitmap as JPEG, through the encoder's planes where that path
 // runs and the size allows (the same bytes either way).
 bool EncodeBitmap(const TBitmap24& bitmap, TYccPicture& ycc, std::vector<std::uint8_t>& jpeg) {
@@ -456,7 +488,11 @@ int TIpodPhotoDb::ExportRgb() {
       if (!read(static_cast<std::size_t>(ExportFormat.SlotBytes), stream, photo.ImageOffset)) {
         return kReadError;
       }
-      if (!LoadBitmapFile(stream.Bytes(), bitmap) || !EncodeBitmap(bitmap, ycc, jpeg)) {
+      if (const auto plain = PlainRgb16Header(BitmapHeader);
+          plain && Rgb16RecordToYcc(stream.Bytes().subspan(BitmapHeader.size()), plain->Width,
+                                    plain->Height, plain->Green6, false, ycc)) {
+        if (!EncodeJpeg(ycc, kJpegQuality, jpeg)) return kUndecodable;
+      } else if (!LoadBitmapFile(stream.Bytes(), bitmap) || !EncodeBitmap(bitmap, ycc, jpeg)) {
         return kUndecodable;
       }
       file = jpeg;
@@ -479,6 +515,15 @@ int TIpodPhotoDb::ExportSwappedRgb() {
       stream.Write(BitmapHeader.data(), BitmapHeader.size());
       if (!read(size, stream, photo.ImageOffset) || stream.Size() < BitmapHeader.size() + size) {
         return kReadError;
+      }
+      // A whole record of a plain layout goes straight into the planes, its
+      // bytes swapped on the way.
+      if (const auto plain = PlainRgb16Header(BitmapHeader);
+          plain && Rgb16RecordToYcc(stream.Bytes().subspan(BitmapHeader.size(), size),
+                                    plain->Width, plain->Height, plain->Green6, true, ycc)) {
+        if (!EncodeJpeg(ycc, kJpegQuality, jpeg)) return kUndecodable;
+        file = jpeg;
+        return 0;
       }
       // The record follows the header in the stream and is turned to low
       // byte first where it lies. An odd last byte belongs to no whole

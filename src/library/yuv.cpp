@@ -543,6 +543,23 @@ bool BitmapToYcc(const TBitmap24& bitmap, TYccPicture& out) {
   return true;
 }
 
+bool Rgb16RecordToYcc(std::span<const std::uint8_t> record, int width, int height, bool green6,
+                      bool swapped, TYccPicture& out) {
+  if (!YccConversionUsable() || !PictureSizeAllowed(width, height) || width % 16 != 0 ||
+      height % 2 != 0) {
+    return false;
+  }
+  const std::size_t rowBytes = static_cast<std::size_t>(width) * 2;
+  if (record.size() / rowBytes < static_cast<std::size_t>(height)) return false;
+  if (out.Width() != width || out.Height() != height) out.SetSize(width, height);
+  for (int y = 0; y < height; y += 2) {
+    const std::uint8_t* top = record.data() + static_cast<std::size_t>(y) * rowBytes;
+    avx2::Rgb16ToYcc(top, top + rowBytes, static_cast<std::size_t>(width), green6, swapped,
+                     out.Luma(y), out.Luma(y + 1), out.Cb(y / 2), out.Cr(y / 2));
+  }
+  return true;
+}
+
 void ResampleBilinear(const TBitmap24& src, TBitmap24& dst) {
   if (src.Empty() || dst.Empty()) return;
   const auto srcW = static_cast<std::uint64_t>(src.Width());

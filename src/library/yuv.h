@@ -57,6 +57,13 @@ bool PlanarYuvToYcc(std::span<const std::uint8_t> record, TYccPicture& out);
 // out untouched, for other sizes (or where the conversion is not usable).
 bool BitmapToYcc(const TBitmap24& bitmap, TYccPicture& out);
 
+// A record of 16-bit pixels of 5-6-5 (green6) or 5-5-5 bits, low byte first
+// unless swapped, rows top to bottom without padding: the planes of the
+// bitmap that LoadBitmapFile makes of it. False, out untouched, unless the
+// width is a multiple of 16, the height even and the record holds every row.
+bool Rgb16RecordToYcc(std::span<const std::uint8_t> record, int width, int height, bool green6,
+                      bool swapped, TYccPicture& out);
+
 // Bilinear resampling in 16.16 fixed point (unsigned 32-bit weights, the row
 // weights summing to 65535). The pixel right of each sample is clamped to the
 // last source column, so any pair of sizes stays inside the rows. Does nothing

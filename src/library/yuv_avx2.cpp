@@ -391,4 +391,61 @@ void BgrToYcc(const std::uint8_t* top, const std::uint8_t* bottom, std::size_t p
   _mm256_zeroupper();
 }
 
+namespace {
+
+// Sixteen 16-bit pixels widened to 8 bits per channel by repeating their top
+// bits (5 bits abcde give abcdeabc), as the bitmap reader widens them.
+template <bool kGreen6, bool kSwapped>
+inline __attribute__((always_inline)) void WidenRgb16(const std::uint8_t* src, __m256i (&bgr)[3]) {
+  __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+  if constexpr (kSwapped) {
+    p = _mm256_shuffle_epi8(p, _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15,
+                                                14, 1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12,
+                                                15, 14));
+  }
+  const __m256i five = _mm256_set1_epi16(0x1F);
+  const __m256i b5 = _mm256_and_si256(p, five);
+  const __m256i r5 = _mm256_and_si256(_mm256_srli_epi16(p, kGreen6 ? 11 : 10), five);
+  bgr[0] = _mm256_or_si256(_mm256_slli_epi16(b5, 3), _mm256_srli_epi16(b5, 2));
+  bgr[2] = _mm256_or_si256(_mm256_slli_epi16(r5, 3), _mm256_srli_epi16(r5, 2));
+  if constexpr (kGreen6) {
+    const __m256i g6 = _mm256_and_si256(_mm256_srli_epi16(p, 5), _mm256_set1_epi16(0x3F));
+    bgr[1] = _mm256_or_si256(_mm256_slli_epi16(g6, 2), _mm256_srli_epi16(g6, 4));
+  } else {
+    const __m256i g5 = _mm256_and_si256(_mm256_srli_epi16(p, 5), five);
+    bgr[1] = _mm256_or_si256(_mm256_slli_epi16(g5, 3), _mm256_srli_epi16(g5, 2));
+  }
+}
+
+template <bool kGreen6, bool kSwapped>
+void Rgb16Rows(const std::uint8_t* top, const std::uint8_t* bottom, std::size_t pixels,
+               std::uint8_t* yTop, std::uint8_t* yBottom, std::uint8_t* cb, std::uint8_t* cr) {
+  for (std::size_t x = 0; x + 16 <= pixels; x += 16) {
+    __m256i upper[3];
+    __m256i lower[3];
+    WidenRgb16<kGreen6, kSwapped>(top + 2 * x, upper);
+    WidenRgb16<kGreen6, kSwapped>(bottom + 2 * x, lower);
+    SixteenYcc(upper, lower, yTop + x, yBottom + x, cb + x / 2, cr + x / 2);
+  }
+}
+
+}  // namespace
+
+void Rgb16ToYcc(const std::uint8_t* top, const std::uint8_t* bottom, std::size_t pixels,
+                bool green6, bool swapped, std::uint8_t* yTop, std::uint8_t* yBottom,
+                std::uint8_t* cb, std::uint8_t* cr) {
+  if (green6) {
+    if (swapped) {
+      Rgb16Rows<true, true>(top, bottom, pixels, yTop, yBottom, cb, cr);
+    } else {
+      Rgb16Rows<true, false>(top, bottom, pixels, yTop, yBottom, cb, cr);
+    }
+  } else if (swapped) {
+    Rgb16Rows<false, true>(top, bottom, pixels, yTop, yBottom, cb, cr);
+  } else {
+    Rgb16Rows<false, false>(top, bottom, pixels, yTop, yBottom, cb, cr);
+  }
+  _mm256_zeroupper();
+}
+
 }  // namespace quill::avx2

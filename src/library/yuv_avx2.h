@@ -57,5 +57,10 @@ void PlanesToYcc(const std::uint8_t* const top[3], const std::uint8_t* const bot
                  std::uint8_t* cr);
 void BgrToYcc(const std::uint8_t* top, const std::uint8_t* bottom, std::size_t pixels,
               std::uint8_t* yTop, std::uint8_t* yBottom, std::uint8_t* cb, std::uint8_t* cr);
+// The same from 16-bit pixels of 5-6-5 (green6) or 5-5-5 bits, low byte first
+// unless swapped, widened as the bitmap reader widens them.
+void Rgb16ToYcc(const std::uint8_t* top, const std::uint8_t* bottom, std::size_t pixels,
+                bool green6, bool swapped, std::uint8_t* yTop, std::uint8_t* yBottom,
+                std::uint8_t* cb, std::uint8_t* cr);
 
 }  // namespace quill::avx2

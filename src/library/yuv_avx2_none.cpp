@@ -30,4 +30,7 @@ void PlanesToYcc(const std::uint8_t* const[3], const std::uint8_t* const[3], std
 void BgrToYcc(const std::uint8_t*, const std::uint8_t*, std::size_t, std::uint8_t*, std::uint8_t*,
               std::uint8_t*, std::uint8_t*) {}
 
+void Rgb16ToYcc(const std::uint8_t*, const std::uint8_t*, std::size_t, bool, bool, std::uint8_t*,
+                std::uint8_t*, std::uint8_t*, std::uint8_t*) {}
+
 }  // namespace quill::avx2

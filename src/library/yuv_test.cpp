@@ -512,6 +512,65 @@ TEST_F(YccPlanesTest, PlanarRecordsEncodeAsTheirBitmaps) {
   EXPECT_EQ(untouched.Width(), 0);
 }
 
+// A top-down 16-bit bitmap file with the given masks around a record.
+std::vector<std::uint8_t> Rgb16File(const std::vector<std::uint8_t>& record, int width, int height,
+                                    bool green6) {
+  std::vector<std::uint8_t> file(66, 0);
+  auto put = [&](std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) file[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+  };
+  file[0] = 'B';
+  file[1] = 'M';
+  put(2, static_cast<std::uint32_t>(66 + record.size()));
+  put(10, 66);
+  put(14, 40);
+  put(18, static_cast<std::uint32_t>(width));
+  put(22, static_cast<std::uint32_t>(-height));
+  file[26] = 1;
+  file[28] = 16;
+  put(30, 3);
+  put(54, green6 ? 0xF800 : 0x7C00);
+  put(58, green6 ? 0x07E0 : 0x03E0);
+  put(62, 0x001F);
+  file.insert(file.end(), record.begin(), record.end());
+  return file;
+}
+
+TEST_F(YccPlanesTest, Rgb16RecordsGiveTheBitmapReadersPlanes) {
+  std::mt19937 random(17);
+  const std::pair<int, int> sizes[] = {{16, 2}, {176, 132}, {48, 10}};
+  for (const auto& [width, height] : sizes) {
+    for (const bool green6 : {true, false}) {
+      for (const bool swapped : {false, true}) {
+        SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height) +
+                     (green6 ? " 565" : " 555") + (swapped ? " swapped" : ""));
+        // One spare byte: only whole rows are read.
+        std::vector<std::uint8_t> record(static_cast<std::size_t>(width * height * 2) + 1);
+        for (std::uint8_t& byte : record) byte = static_cast<std::uint8_t>(random());
+        std::vector<std::uint8_t> lowFirst = record;
+        if (swapped) {
+          for (std::size_t i = 0; i + 1 < lowFirst.size(); i += 2) std::swap(lowFirst[i], lowFirst[i + 1]);
+        }
+        TBitmap24 bitmap;
+        ASSERT_TRUE(LoadBitmapFile(Rgb16File(lowFirst, width, height, green6), bitmap));
+        TYccPicture ycc;
+        ASSERT_TRUE(Rgb16RecordToYcc(record, width, height, green6, swapped, ycc));
+        TYccPicture plain = PlainYcc(bitmap);
+        ExpectSamePlanes(ycc, plain);
+      }
+    }
+  }
+  // Rows the record does not hold, and sizes the planes path leaves alone.
+  TYccPicture untouched;
+  const std::vector<std::uint8_t> shortRecord(16 * 2 * 2 - 1);
+  EXPECT_FALSE(Rgb16RecordToYcc(shortRecord, 16, 2, true, false, untouched));
+  const std::vector<std::uint8_t> record(40 * 4 * 2);
+  EXPECT_FALSE(Rgb16RecordToYcc(record, 20, 4, true, false, untouched));
+  EXPECT_FALSE(Rgb16RecordToYcc(record, 16, 3, true, false, untouched));
+  EXPECT_FALSE(Rgb16RecordToYcc(record, 0, 0, true, false, untouched));
+  EXPECT_EQ(untouched.Width(), 0);
+}
+
 std::string PathName(const ::testing::TestParamInfo<bool>& info) {
   return info.param ? "Avx2" : "Sse2";
 }
