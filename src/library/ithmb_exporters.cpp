@@ -1,9 +1,8 @@
 #include <algorithm>
 #include <array>
-#include <climits>
-#include <cstdint>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -407,7 +406,8 @@ struct TRgb16Header {
 
 std::optional<TRgb16Header> PlainRgb16Header(const std::array<std::uint8_t, 66>& header) {
   auto u32 = [&](std::size_t at) {
-    return static_cast<std::uint32_t>(header[at]) | (static_cast<std::uint32_t>(header[at + 1]) << 8) |
+    return static_cast<std::uint32_t>(header[at]) |
+           (static_cast<std::uint32_t>(header[at + 1]) << 8) |
            (static_cast<std::uint32_t>(header[at + 2]) << 16) |
            (static_cast<std::uint32_t>(header[at + 3]) << 24);
   };
@@ -519,8 +519,8 @@ int TIpodPhotoDb::ExportSwappedRgb() {
       // A whole record of a plain layout goes straight into the planes, its
       // bytes swapped on the way.
       if (const auto plain = PlainRgb16Header(BitmapHeader);
-          plain && Rgb16RecordToYcc(stream.Bytes().subspan(BitmapHeader.size(), size),
-                                    plain->Width, plain->Height, plain->Green6, true, ycc)) {
+          plain && Rgb16RecordToYcc(stream.Bytes().subspan(BitmapHeader.size(), size), plain->Width,
+                                    plain->Height, plain->Green6, true, ycc)) {
         if (!EncodeJpeg(ycc, kJpegQuality, jpeg)) return kUndecodable;
         file = jpeg;
         return 0;

@@ -537,8 +537,8 @@ bool BitmapToYcc(const TBitmap24& bitmap, TYccPicture& out) {
   }
   if (out.Width() != width || out.Height() != height) out.SetSize(width, height);
   for (int y = 0; y < height; y += 2) {
-    avx2::BgrToYcc(bitmap.Row(y), bitmap.Row(y + 1), static_cast<std::size_t>(width),
-                   out.Luma(y), out.Luma(y + 1), out.Cb(y / 2), out.Cr(y / 2));
+    avx2::BgrToYcc(bitmap.Row(y), bitmap.Row(y + 1), static_cast<std::size_t>(width), out.Luma(y),
+                   out.Luma(y + 1), out.Cb(y / 2), out.Cr(y / 2));
   }
   return true;
 }

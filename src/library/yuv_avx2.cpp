@@ -276,18 +276,16 @@ inline __attribute__((always_inline)) TYccSums YccOf(__m256i b, __m256i g, __m25
         16);
   };
   auto cb = [&](__m256i rg, __m256i bg) {
-    return _mm256_srli_epi32(
-        _mm256_add_epi32(
-            _mm256_sub_epi32(_mm256_madd_epi16(rg, cbRg), _mm256_madd_epi16(bg, minusHalf)),
-            cRound),
-        16);
+    return _mm256_srli_epi32(_mm256_add_epi32(_mm256_sub_epi32(_mm256_madd_epi16(rg, cbRg),
+                                                               _mm256_madd_epi16(bg, minusHalf)),
+                                              cRound),
+                             16);
   };
   auto cr = [&](__m256i rg, __m256i bg) {
-    return _mm256_srli_epi32(
-        _mm256_add_epi32(
-            _mm256_sub_epi32(_mm256_madd_epi16(bg, crBg), _mm256_madd_epi16(rg, minusHalf)),
-            cRound),
-        16);
+    return _mm256_srli_epi32(_mm256_add_epi32(_mm256_sub_epi32(_mm256_madd_epi16(bg, crBg),
+                                                               _mm256_madd_epi16(rg, minusHalf)),
+                                              cRound),
+                             16);
   };
   return {_mm256_packs_epi32(luma(rgLo, bgLo), luma(rgHi, bgHi)),
           _mm256_packs_epi32(cb(rgLo, bgLo), cb(rgHi, bgHi)),
@@ -311,8 +309,8 @@ inline __attribute__((always_inline)) void StoreHalved(__m256i top, __m256i bott
   // Four bytes in each 128-bit half, brought together.
   const __m256i words = _mm256_packs_epi32(halved, halved);
   const __m256i bytes = _mm256_packus_epi16(words, words);
-  const __m128i both = _mm_unpacklo_epi32(_mm256_castsi256_si128(bytes),
-                                          _mm256_extracti128_si256(bytes, 1));
+  const __m128i both =
+      _mm_unpacklo_epi32(_mm256_castsi256_si128(bytes), _mm256_extracti128_si256(bytes, 1));
   _mm_storel_epi64(reinterpret_cast<__m128i*>(out), both);
 }
 
@@ -357,10 +355,9 @@ inline __attribute__((always_inline)) void Deinterleave(const TDeinterleave& d,
                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr + 16)),
                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr + 32))};
   for (int k = 0; k < 3; ++k) {
-    const __m128i bytes =
-        _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(thirds[0], d.Pick[k][0]),
-                                  _mm_shuffle_epi8(thirds[1], d.Pick[k][1])),
-                     _mm_shuffle_epi8(thirds[2], d.Pick[k][2]));
+    const __m128i bytes = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(thirds[0], d.Pick[k][0]),
+                                                    _mm_shuffle_epi8(thirds[1], d.Pick[k][1])),
+                                       _mm_shuffle_epi8(thirds[2], d.Pick[k][2]));
     channel[k] = _mm256_cvtepu8_epi16(bytes);
   }
 }
@@ -399,9 +396,9 @@ template <bool kGreen6, bool kSwapped>
 inline __attribute__((always_inline)) void WidenRgb16(const std::uint8_t* src, __m256i (&bgr)[3]) {
   __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
   if constexpr (kSwapped) {
-    p = _mm256_shuffle_epi8(p, _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15,
-                                                14, 1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12,
-                                                15, 14));
+    p = _mm256_shuffle_epi8(
+        p, _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1, 0, 3, 2, 5, 4,
+                            7, 6, 9, 8, 11, 10, 13, 12, 15, 14));
   }
   const __m256i five = _mm256_set1_epi16(0x1F);
   const __m256i b5 = _mm256_and_si256(p, five);

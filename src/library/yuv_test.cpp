@@ -391,8 +391,10 @@ TYccPicture PlainYcc(const TBitmap24& bgr) {
     }
     for (int c = 0; c < chromaWidth; ++c) {
       const int bias = c % 2 == 0 ? 1 : 2;
-      ycc.Cb(y / 2)[c] = static_cast<std::uint8_t>((cbSum[static_cast<std::size_t>(c)] + bias) >> 2);
-      ycc.Cr(y / 2)[c] = static_cast<std::uint8_t>((crSum[static_cast<std::size_t>(c)] + bias) >> 2);
+      ycc.Cb(y / 2)[c] =
+          static_cast<std::uint8_t>((cbSum[static_cast<std::size_t>(c)] + bias) >> 2);
+      ycc.Cr(y / 2)[c] =
+          static_cast<std::uint8_t>((crSum[static_cast<std::size_t>(c)] + bias) >> 2);
     }
   }
   return ycc;
@@ -517,7 +519,8 @@ std::vector<std::uint8_t> Rgb16File(const std::vector<std::uint8_t>& record, int
                                     bool green6) {
   std::vector<std::uint8_t> file(66, 0);
   auto put = [&](std::size_t at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) file[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      file[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
   };
   file[0] = 'B';
   file[1] = 'M';
@@ -549,7 +552,8 @@ TEST_F(YccPlanesTest, Rgb16RecordsGiveTheBitmapReadersPlanes) {
         for (std::uint8_t& byte : record) byte = static_cast<std::uint8_t>(random());
         std::vector<std::uint8_t> lowFirst = record;
         if (swapped) {
-          for (std::size_t i = 0; i + 1 < lowFirst.size(); i += 2) std::swap(lowFirst[i], lowFirst[i + 1]);
+          for (std::size_t i = 0; i + 1 < lowFirst.size(); i += 2)
+            std::swap(lowFirst[i], lowFirst[i + 1]);
         }
         TBitmap24 bitmap;
         ASSERT_TRUE(LoadBitmapFile(Rgb16File(lowFirst, width, height, green6), bitmap));
