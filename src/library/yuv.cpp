@@ -10,6 +10,7 @@
 #endif
 
 #include "library/yuv_avx2.h"
+#include "library/yuv_avx512.h"
 
 namespace quill {
 
@@ -177,14 +178,16 @@ struct TPlanes {
   }
 };
 
-// The 704 kept pixels of an interlaced line into planes, the AVX2 way.
-void UyvyLineToPlanesAvx2(const std::uint8_t* line, std::uint8_t* b, std::uint8_t* g,
+// The 704 kept pixels of an interlaced line into planes, with the widest
+// kernels the processor runs (AVX-512 where it has it, else AVX2).
+void UyvyLineToPlanesWide(const std::uint8_t* line, std::uint8_t* b, std::uint8_t* g,
                           std::uint8_t* r) {
   using K = TSimdConstants<false>;
   std::uint16_t ties[kUyvyKeptPixels];
   std::size_t count = 0;
   const std::uint8_t* kept = line + 16;  // pixel 8 of the line
-  avx2::UyvyToPlanes(kept, kUyvyKeptPixels, K::kGu, K::kBu, b, g, r, ties, count);
+  (avx512::Usable() ? avx512::UyvyToPlanes : avx2::UyvyToPlanes)(kept, kUyvyKeptPixels, K::kGu,
+                                                                 K::kBu, b, g, r, ties, count);
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t x = ties[i];
     std::uint8_t bgr[3];
@@ -206,7 +209,7 @@ void UyvyLineToBgr(std::span<const std::uint8_t, kUyvyLineBytes> line, std::uint
 #if defined(__SSE2__)
   if (avx2::Usable()) {
     TPlanes planes;
-    UyvyLineToPlanesAvx2(line.data(), planes.B, planes.G, planes.R);
+    UyvyLineToPlanesWide(line.data(), planes.B, planes.G, planes.R);
     avx2::PlanesToBgr(planes.B, planes.G, planes.R, kUyvyKeptPixels, bgr);
     return;
   }
@@ -260,8 +263,9 @@ void PlanarRowToBgr(const std::uint8_t* luma, const std::uint8_t* u, const std::
     while (c + 8 <= pairs) {
       const std::size_t chunk = std::min<std::size_t>((pairs - c) & ~std::size_t{7}, 256);
       planes.TieCount = 0;
-      avx2::PlanarToPlanes(luma + 2 * c, u + c, v + c, chunk, K::kGu, K::kBu, planes.B, planes.G,
-                           planes.R, planes.Ties, planes.TieCount);
+      (avx512::Usable() ? avx512::PlanarToPlanes : avx2::PlanarToPlanes)(
+          luma + 2 * c, u + c, v + c, chunk, K::kGu, K::kBu, planes.B, planes.G, planes.R,
+          planes.Ties, planes.TieCount);
       for (std::size_t i = 0; i < planes.TieCount; ++i) {
         const std::size_t x = planes.Ties[i];
         std::uint8_t one[3];
@@ -387,7 +391,7 @@ void ResamplePlane(const std::uint8_t* plane, const TColumnPlan& plan, std::uint
 // One line of the record as three planes of 704 bytes (B, G, R).
 void UyvyLineToPlanes(const std::uint8_t* line, std::uint8_t* b, std::uint8_t* g, std::uint8_t* r) {
   if (avx2::Usable()) {
-    UyvyLineToPlanesAvx2(line, b, g, r);
+    UyvyLineToPlanesWide(line, b, g, r);
     return;
   }
   const __m128i lowBytes = _mm_set1_epi16(0x00FF);
@@ -435,7 +439,7 @@ void InterlacedRecordToBitmap(std::span<const std::uint8_t, kInterlacedRecordByt
   if (avx2::Usable()) {
     for (int row = 0; row < 480; ++row) {
       const std::size_t line = static_cast<std::size_t>((row % 2) * 240 + row / 2) * kUyvyLineBytes;
-      UyvyLineToPlanesAvx2(record.data() + line, wide[0], wide[1], wide[2]);
+      UyvyLineToPlanesWide(record.data() + line, wide[0], wide[1], wide[2]);
       avx2::ResampleToBgr(wide[0], wide[1], wide[2], plan.Sx, plan.W00, plan.W01, &plan.Left[0][0],
                           &plan.Right[0][0], out.Row(row));
     }
@@ -480,12 +484,13 @@ void InterlacedRecordToYcc(std::span<const std::uint8_t, kInterlacedRecordBytes>
   for (int k = 0; k < 240; ++k) {
     for (int field = 0; field < 2; ++field) {
       const std::size_t line = static_cast<std::size_t>(field * 240 + k) * kUyvyLineBytes;
-      UyvyLineToPlanesAvx2(record.data() + line, wide[0], wide[1], wide[2]);
-      avx2::ResampleToPlanes(wide[0], wide[1], wide[2], plan.Sx, plan.W00, plan.W01,
-                             &plan.Left[0][0], &plan.Right[0][0], rows[field]);
+      UyvyLineToPlanesWide(record.data() + line, wide[0], wide[1], wide[2]);
+      (avx512::Usable() ? avx512::ResampleToPlanes : avx2::ResampleToPlanes)(
+          wide[0], wide[1], wide[2], plan.Sx, plan.W00, plan.W01, &plan.Left[0][0],
+          &plan.Right[0][0], rows[field]);
     }
-    avx2::PlanesToYcc(rows[0], rows[1], 640, out.Luma(2 * k), out.Luma(2 * k + 1), out.Cb(k),
-                      out.Cr(k));
+    (avx512::Usable() ? avx512::PlanesToYcc : avx2::PlanesToYcc)(
+        rows[0], rows[1], 640, out.Luma(2 * k), out.Luma(2 * k + 1), out.Cb(k), out.Cr(k));
   }
 #else
   (void)record;
@@ -513,8 +518,9 @@ bool PlanarYuvToYcc(std::span<const std::uint8_t> record, TYccPicture& out) {
     for (int half = 0; half < 2; ++half) {
       const std::uint8_t* luma = yPlane + static_cast<std::size_t>(2 * k + half) * kWidth;
       std::size_t count = 0;
-      avx2::PlanarToPlanes(luma, u, v, kWidth / 2, K::kGu, K::kBu, rows[half][0], rows[half][1],
-                           rows[half][2], ties, count);
+      (avx512::Usable() ? avx512::PlanarToPlanes : avx2::PlanarToPlanes)(
+          luma, u, v, kWidth / 2, K::kGu, K::kBu, rows[half][0], rows[half][1], rows[half][2], ties,
+          count);
       for (std::size_t i = 0; i < count; ++i) {
         const std::size_t x = ties[i];
         std::uint8_t bgr[3];
@@ -522,8 +528,8 @@ bool PlanarYuvToYcc(std::span<const std::uint8_t> record, TYccPicture& out) {
         for (int c = 0; c < 3; ++c) rows[half][c][x] = bgr[c];
       }
     }
-    avx2::PlanesToYcc(rows[0], rows[1], kWidth, out.Luma(2 * k), out.Luma(2 * k + 1), out.Cb(k),
-                      out.Cr(k));
+    (avx512::Usable() ? avx512::PlanesToYcc : avx2::PlanesToYcc)(
+        rows[0], rows[1], kWidth, out.Luma(2 * k), out.Luma(2 * k + 1), out.Cb(k), out.Cr(k));
   }
 #endif
   return true;
@@ -554,8 +560,9 @@ bool Rgb16RecordToYcc(std::span<const std::uint8_t> record, int width, int heigh
   if (out.Width() != width || out.Height() != height) out.SetSize(width, height);
   for (int y = 0; y < height; y += 2) {
     const std::uint8_t* top = record.data() + static_cast<std::size_t>(y) * rowBytes;
-    avx2::Rgb16ToYcc(top, top + rowBytes, static_cast<std::size_t>(width), green6, swapped,
-                     out.Luma(y), out.Luma(y + 1), out.Cb(y / 2), out.Cr(y / 2));
+    (avx512::Usable() ? avx512::Rgb16ToYcc : avx2::Rgb16ToYcc)(
+        top, top + rowBytes, static_cast<std::size_t>(width), green6, swapped, out.Luma(y),
+        out.Luma(y + 1), out.Cb(y / 2), out.Cr(y / 2));
   }
   return true;
 }

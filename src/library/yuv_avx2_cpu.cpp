@@ -1,11 +1,13 @@
-#include "library/yuv_avx2.h"
-
 #include <atomic>
+
+#include "library/yuv_avx2.h"
+#include "library/yuv_avx512.h"
+
+// Asked once; compiled without AVX2 so that the questions themselves run
+// anywhere.
 
 namespace quill::avx2 {
 
-// Asked once; compiled without AVX2 so that the question itself runs
-// anywhere.
 namespace {
 std::atomic<bool> g_allowed = true;
 }
@@ -18,3 +20,21 @@ bool Usable() {
 void Allow(bool allowed) { g_allowed = allowed; }
 
 }  // namespace quill::avx2
+
+namespace quill::avx512 {
+
+namespace {
+std::atomic<bool> g_allowed = true;
+}
+
+// The wide path finishes short rows with the AVX2 functions, so it needs
+// (and is allowed only with) that path as well.
+bool Usable() {
+  static const bool usable =
+      __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+  return usable && g_allowed.load(std::memory_order_relaxed) && avx2::Usable();
+}
+
+void Allow(bool allowed) { g_allowed = allowed; }
+
+}  // namespace quill::avx512

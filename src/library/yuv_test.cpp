@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "library/yuv_avx2.h"
+#include "library/yuv_avx512.h"
 #include "support/picture.h"
 
 #include <algorithm>
@@ -147,13 +148,24 @@ TBgr PlainYuv(int y, int u, int v, bool planar) {
 // values per (U, V); the pixels are compared with the plain formulas.
 // The fast conversions run the AVX2 way where the processor has it, else the
 // SSE2 way; each test of them runs both ways on this machine.
-class YuvPathTest : public ::testing::TestWithParam<bool> {
+enum class TSimdPath { Avx512, Avx2, Sse2 };
+
+class YuvPathTest : public ::testing::TestWithParam<TSimdPath> {
 protected:
   void SetUp() override {
-    avx2::Allow(GetParam());
-    if (GetParam() && !avx2::Usable()) GTEST_SKIP() << "this processor has no AVX2";
+    avx512::Allow(GetParam() == TSimdPath::Avx512);
+    avx2::Allow(GetParam() != TSimdPath::Sse2);
+    if (GetParam() == TSimdPath::Avx512 && !avx512::Usable()) {
+      GTEST_SKIP() << "this processor has no AVX-512";
+    }
+    if (GetParam() == TSimdPath::Avx2 && !avx2::Usable()) {
+      GTEST_SKIP() << "this processor has no AVX2";
+    }
   }
-  void TearDown() override { avx2::Allow(true); }
+  void TearDown() override {
+    avx512::Allow(true);
+    avx2::Allow(true);
+  }
 };
 
 using YuvExactnessTest = YuvPathTest;
@@ -423,12 +435,8 @@ void ExpectSameJpeg(const TYccPicture& planes, const TBitmap24& bitmap) {
   EXPECT_EQ(fromPlanes, fromBitmap);
 }
 
-class YccPlanesTest : public ::testing::Test {
-protected:
-  void SetUp() override {
-    if (!YccConversionUsable()) GTEST_SKIP() << "the planes path does not run on this processor";
-  }
-};
+// The planes path runs the AVX-512 way or the AVX2 way.
+using YccPlanesTest = YuvPathTest;
 
 // Noise, the channel extremes (the largest chroma must not round past 255)
 // and a smooth picture, which the encoder compresses differently.
@@ -443,7 +451,7 @@ void Fill(TBitmap24& bitmap, int kind, std::mt19937& random) {
   }
 }
 
-TEST_F(YccPlanesTest, BitmapsGiveTheEncodersOwnPlanesAndBytes) {
+TEST_P(YccPlanesTest, BitmapsGiveTheEncodersOwnPlanesAndBytes) {
   std::mt19937 random(5);
   const std::pair<int, int> sizes[] = {{16, 2}, {32, 6}, {176, 132}, {320, 240}, {48, 34}};
   for (const auto& [width, height] : sizes) {
@@ -461,7 +469,7 @@ TEST_F(YccPlanesTest, BitmapsGiveTheEncodersOwnPlanesAndBytes) {
   }
 }
 
-TEST_F(YccPlanesTest, OtherSizesAreLeftToTheBitmap) {
+TEST_P(YccPlanesTest, OtherSizesAreLeftToTheBitmap) {
   // A width of no multiple of 16 pads chroma differently in the encoder; an
   // odd height has no row to pair with the last.
   TYccPicture ycc;
@@ -474,7 +482,7 @@ TEST_F(YccPlanesTest, OtherSizesAreLeftToTheBitmap) {
   }
 }
 
-TEST_F(YccPlanesTest, InterlacedRecordsEncodeAsTheirBitmaps) {
+TEST_P(YccPlanesTest, InterlacedRecordsEncodeAsTheirBitmaps) {
   std::mt19937 random(9);
   std::vector<std::uint8_t> record(kInterlacedRecordBytes);
   for (int round = 0; round < 3; ++round) {
@@ -493,7 +501,7 @@ TEST_F(YccPlanesTest, InterlacedRecordsEncodeAsTheirBitmaps) {
   }
 }
 
-TEST_F(YccPlanesTest, PlanarRecordsEncodeAsTheirBitmaps) {
+TEST_P(YccPlanesTest, PlanarRecordsEncodeAsTheirBitmaps) {
   std::mt19937 random(13);
   std::vector<std::uint8_t> record(kPlanarRecordBytes);
   for (int round = 0; round < 3; ++round) {
@@ -539,7 +547,7 @@ std::vector<std::uint8_t> Rgb16File(const std::vector<std::uint8_t>& record, int
   return file;
 }
 
-TEST_F(YccPlanesTest, Rgb16RecordsGiveTheBitmapReadersPlanes) {
+TEST_P(YccPlanesTest, Rgb16RecordsGiveTheBitmapReadersPlanes) {
   std::mt19937 random(17);
   const std::pair<int, int> sizes[] = {{16, 2}, {176, 132}, {48, 10}};
   for (const auto& [width, height] : sizes) {
@@ -575,11 +583,22 @@ TEST_F(YccPlanesTest, Rgb16RecordsGiveTheBitmapReadersPlanes) {
   EXPECT_EQ(untouched.Width(), 0);
 }
 
-std::string PathName(const ::testing::TestParamInfo<bool>& info) {
-  return info.param ? "Avx2" : "Sse2";
+std::string PathName(const ::testing::TestParamInfo<TSimdPath>& info) {
+  switch (info.param) {
+    case TSimdPath::Avx512:
+      return "Avx512";
+    case TSimdPath::Avx2:
+      return "Avx2";
+    case TSimdPath::Sse2:
+      break;
+  }
+  return "Sse2";
 }
-INSTANTIATE_TEST_SUITE_P(Paths, YuvExactnessTest, ::testing::Bool(), PathName);
-INSTANTIATE_TEST_SUITE_P(Paths, InterlacedRecordTest, ::testing::Bool(), PathName);
+const auto kPaths = ::testing::Values(TSimdPath::Avx512, TSimdPath::Avx2, TSimdPath::Sse2);
+INSTANTIATE_TEST_SUITE_P(Paths, YuvExactnessTest, kPaths, PathName);
+INSTANTIATE_TEST_SUITE_P(Paths, InterlacedRecordTest, kPaths, PathName);
+INSTANTIATE_TEST_SUITE_P(Paths, YccPlanesTest,
+                         ::testing::Values(TSimdPath::Avx512, TSimdPath::Avx2), PathName);
 
 }  // namespace
 }  // namespace quill
