@@ -257,8 +257,9 @@ bool TIpodDevice::ReadLocalToStream(const std::string& fullPath, const std::stri
       AddMessage("Not found: " + shownPath);
       return false;
     }
-    if (platform_.ReadWholeFile(fullPath, stream.Data()) == 0) {
-      stream.Seek(0);
+    if (stream.FillWhole([&](std::vector<std::uint8_t>& bytes) {
+          return platform_.ReadWholeFile(fullPath, bytes);
+        }) == 0) {
       return true;
     }
   } catch (const std::exception&) {

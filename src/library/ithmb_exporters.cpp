@@ -528,7 +528,7 @@ int TIpodPhotoDb::ExportSwappedRgb() {
       // The record follows the header in the stream and is turned to low
       // byte first where it lies. An odd last byte belongs to no whole
       // pixel, and the bitmap reader passes over it.
-      std::uint8_t* pixels = stream.Data().data() + BitmapHeader.size();
+      std::uint8_t* pixels = stream.MutableBytes().data() + BitmapHeader.size();
       for (std::size_t i = 0; i + 1 < size; i += 2) {
         std::uint16_t unit;
         std::memcpy(&unit, pixels + i, 2);

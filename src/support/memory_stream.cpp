@@ -14,14 +14,16 @@ std::uint8_t* TMemoryStream::Extend(std::size_t count) {
   const std::size_t start = pos_;
   // A count near SIZE_MAX would wrap start + count and shrink the buffer.
   if (count > data_.max_size() - start) throw std::length_error("TMemoryStream::Extend");
-  if (start + count > data_.size()) data_.resize(start + count);
-  pos_ = start + count;
+  const std::size_t end = start + count;
+  // Only a content longer than any before grows (and clears) the buffer.
+  if (end > data_.size()) data_.resize(end);
+  if (end > size_) size_ = end;
+  pos_ = end;
   return data_.data() + start;
 }
 
 std::size_t TMemoryStream::Read(void* out, std::size_t count) {
-  // Data() lets a caller shrink the buffer under the position.
-  const std::size_t available = pos_ < data_.size() ? data_.size() - pos_ : 0;
+  const std::size_t available = pos_ < size_ ? size_ - pos_ : 0;
   const std::size_t n = count < available ? count : available;
   if (n > 0) std::memcpy(out, data_.data() + pos_, n);
   pos_ += n;
@@ -29,8 +31,8 @@ std::size_t TMemoryStream::Read(void* out, std::size_t count) {
 }
 
 void TMemoryStream::Truncate(std::size_t size) {
-  if (size < data_.size()) data_.resize(size);
-  if (pos_ > data_.size()) pos_ = data_.size();
+  if (size < size_) size_ = size;
+  if (pos_ > size_) pos_ = size_;
 }
 
 }  // namespace quill
