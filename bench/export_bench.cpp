@@ -2,7 +2,9 @@
 // the same decoded pixels at quality 80, measured in the same run, in rounds
 // that alternate the two so that the load of a shared machine hits both. The
 // time is the exporting thread's CPU time (its system calls included), the
-// one-core cost. With --tools, the same photos also go through ffmpeg and
+// one-core cost. Each round also writes the exported files once more into a
+// new folder, with no decoding or encoding: the disk's own part of the
+// export, printed beside the ratio. With --tools, the same photos also go through ffmpeg and
 // ImageMagick's convert, one process per photo as a script would run them.
 // With --peak, a child process exports 5,000 photos and reports its peak
 // resident memory.
