@@ -153,24 +153,40 @@ bool StartsWith(std::span<const std::uint8_t> bytes, std::initializer_list<std::
 
 }  // namespace
 
-bool EncodeJpeg(const TBitmap24& bitmap, int quality, std::vector<std::uint8_t>& out) {
+namespace {
+
+// One encode of a width x height picture at 4:2:0 through a pooled
+// compressor into its worst-case buffer: compress(handle, buffer, size,
+// quality) runs the TurboJPEG call; out gets the bytes.
+template <typename TCompress>
+bool EncodeWith(int width, int height, int quality, std::vector<std::uint8_t>& out,
+                TCompress&& compress) {
   out.clear();
-  if (!PictureSizeAllowed(bitmap.Width(), bitmap.Height())) return false;
+  if (!PictureSizeAllowed(width, height)) return false;
   TPooledCompressor pooled;
   TJpegCompressor& jpeg = *pooled;
   if (!jpeg.handle) return false;
-  const unsigned long bound = tjBufSize(bitmap.Width(), bitmap.Height(), TJSAMP_420);
+  const unsigned long bound = tjBufSize(width, height, TJSAMP_420);
   if (bound == static_cast<unsigned long>(-1) || !jpeg.Reserve(bound)) return false;
   unsigned char* buffer = jpeg.buffer.get();
   unsigned long size = jpeg.capacity;
-  // The bitmap's packed BGR rows are exactly what TurboJPEG reads: no copy.
-  const int result = tjCompress2(
-      jpeg.handle.get(), bitmap.Pixels().data(), bitmap.Width(), bitmap.Width() * 3,
-      bitmap.Height(), TJPF_BGR, &buffer, &size, TJSAMP_420,
-      quality < 0 ? kDefaultJpegQuality : std::clamp(quality, 1, 100), TJFLAG_NOREALLOC);
-  if (result != 0) return false;
+  const int q = quality < 0 ? kDefaultJpegQuality : std::clamp(quality, 1, 100);
+  if (compress(jpeg.handle.get(), &buffer, &size, q) != 0) return false;
   out.assign(buffer, buffer + size);
   return true;
+}
+
+}  // namespace
+
+bool EncodeJpeg(const TBitmap24& bitmap, int quality, std::vector<std::uint8_t>& out) {
+  return EncodeWith(bitmap.Width(), bitmap.Height(), quality, out,
+                    [&](void* handle, unsigned char** buffer, unsigned long* size, int q) {
+                      // The bitmap's packed BGR rows are exactly what TurboJPEG
+                      // reads: no copy.
+                      return tjCompress2(handle, bitmap.Pixels().data(), bitmap.Width(),
+                                         bitmap.Width() * 3, bitmap.Height(), TJPF_BGR, buffer,
+                                         size, TJSAMP_420, q, TJFLAG_NOREALLOC);
+                    });
 }
 
 void TYccPicture::SetSize(int width, int height) {
@@ -182,23 +198,14 @@ void TYccPicture::SetSize(int width, int height) {
 }
 
 bool EncodeJpeg(const TYccPicture& picture, int quality, std::vector<std::uint8_t>& out) {
-  out.clear();
-  if (!PictureSizeAllowed(picture.Width(), picture.Height())) return false;
-  TPooledCompressor pooled;
-  TJpegCompressor& jpeg = *pooled;
-  if (!jpeg.handle) return false;
-  const unsigned long bound = tjBufSize(picture.Width(), picture.Height(), TJSAMP_420);
-  if (bound == static_cast<unsigned long>(-1) || !jpeg.Reserve(bound)) return false;
-  unsigned char* buffer = jpeg.buffer.get();
-  unsigned long size = jpeg.capacity;
-  const unsigned char* planes[3] = {picture.Plane(0), picture.Plane(1), picture.Plane(2)};
-  const int strides[3] = {picture.Width(), picture.ChromaWidth(), picture.ChromaWidth()};
-  const int result = tjCompressFromYUVPlanes(
-      jpeg.handle.get(), planes, picture.Width(), strides, picture.Height(), TJSAMP_420, &buffer,
-      &size, quality < 0 ? kDefaultJpegQuality : std::clamp(quality, 1, 100), TJFLAG_NOREALLOC);
-  if (result != 0) return false;
-  out.assign(buffer, buffer + size);
-  return true;
+  return EncodeWith(
+      picture.Width(), picture.Height(), quality, out,
+      [&](void* handle, unsigned char** buffer, unsigned long* size, int q) {
+        const unsigned char* planes[3] = {picture.Plane(0), picture.Plane(1), picture.Plane(2)};
+        const int strides[3] = {picture.Width(), picture.ChromaWidth(), picture.ChromaWidth()};
+        return tjCompressFromYUVPlanes(handle, planes, picture.Width(), strides, picture.Height(),
+                                       TJSAMP_420, buffer, size, q, TJFLAG_NOREALLOC);
+      });
 }
 
 bool DecodeJpeg(std::span<const std::uint8_t> bytes, TBitmap24& out) {
