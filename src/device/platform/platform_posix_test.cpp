@@ -1,5 +1,8 @@
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -201,6 +204,60 @@ TEST_F(PosixPlatformTest, ANameInUseWhereNoFileCanBeMadeIsStillANameInUse) {
   WriteText(dir_ / "src", "x");
   EXPECT_EQ(platform_->CopyFileNoOverwrite(dir_ / "src", "/proc/self/status"), EEXIST);
   EXPECT_NE(platform_->WriteFileNoOverwrite("/proc/self/no-such-name", Bytes("x")), 0);
+}
+
+// Without /proc an unnamed file cannot be given its name, and the copy goes
+// the named way. The source must then be read from its start, not from
+// where a first attempt left it: that gave an empty file under the final
+// name. Runs this test again in a new process whose mount namespace has no
+// /proc (root only; skipped where that is not allowed).
+TEST_F(PosixPlatformTest, CopiesWithoutProcAreWhole) {
+  if (const char* dir = std::getenv("QUILL_NO_PROC_CHILD")) {
+    const fs::path folder = dir;
+    const auto platform = CreateNativePlatform();
+    const int rc = platform->CopyFileNoOverwrite(folder / "src.jpg", folder / "dst.jpg");
+    std::_Exit(rc == 0 ? 0 : 1);
+  }
+  const std::string self = fs::read_symlink("/proc/self/exe").string();
+  const std::string filter =
+      std::string("--gtest_filter=") +
+      ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() +
+      ".CopiesWithoutProcAreWhole";
+  const std::string content(200000, 'x');
+  WriteText(dir_ / "src.jpg", content);
+  // Everything the child needs is made before the fork.
+  std::vector<std::string> env = {"QUILL_NO_PROC_CHILD=" + dir_.Path(), "TMPDIR=" + dir_.Path()};
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    if (entry.rfind("QUILL_NO_PROC_CHILD=", 0) != 0 && entry.rfind("TMPDIR=", 0) != 0) {
+      env.push_back(entry);
+    }
+  }
+  std::vector<char*> envp;
+  for (std::string& entry : env) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::vector<char*> argv = {const_cast<char*>(self.c_str()), const_cast<char*>(filter.c_str()),
+                             nullptr};
+
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::umount2("/proc", MNT_DETACH) != 0) {
+      ::_exit(77);
+    }
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(78);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no process here may drop /proc from its view";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const std::string copied = ReadText(dir_ / "dst.jpg");
+  EXPECT_EQ(copied.size(), content.size());
+  EXPECT_TRUE(copied == content);
 }
 
 TEST_F(PosixPlatformTest, CopyErrorsAreErrnoValues) {
