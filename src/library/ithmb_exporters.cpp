@@ -558,8 +558,7 @@ int TIpodPhotoDb::ExportInterlacedUyvy() {
       // Even lines first, then odd lines; 704 kept columns resampled to 640.
       const std::span<const std::uint8_t, kInterlacedRecordBytes> record(stream.Bytes().data(),
                                                                          kInterlacedRecordBytes);
-      if (YccConversionUsable()) {
-        InterlacedRecordToYcc(record, ycc);
+      if (InterlacedRecordToYcc(record, ycc)) {
         if (!EncodeJpeg(ycc, kJpegQuality, jpeg)) return kUndecodable;
       } else {
         InterlacedRecordToBitmap(record, out);
@@ -590,10 +589,8 @@ int TIpodPhotoDb::ExportPlanarYuv() {
         std::memcpy(buffer.data(), stream.Bytes().data(), size);
         record = buffer;
       }
-      if (YccConversionUsable()) {
-        if (!PlanarYuvToYcc(record, ycc) || !EncodeJpeg(ycc, kJpegQuality, jpeg)) {
-          return kUndecodable;
-        }
+      if (PlanarYuvToYcc(record, ycc)) {
+        if (!EncodeJpeg(ycc, kJpegQuality, jpeg)) return kUndecodable;
       } else if (!PlanarYuvToBitmap(record, bitmap) || !EncodeJpeg(bitmap, kJpegQuality, jpeg)) {
         return kUndecodable;
       }

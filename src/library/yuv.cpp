@@ -471,8 +471,9 @@ void InterlacedRecordToBitmap(std::span<const std::uint8_t, kInterlacedRecordByt
 
 bool YccConversionUsable() { return avx2::Usable(); }
 
-void InterlacedRecordToYcc(std::span<const std::uint8_t, kInterlacedRecordBytes> record,
+bool InterlacedRecordToYcc(std::span<const std::uint8_t, kInterlacedRecordBytes> record,
                            TYccPicture& out) {
+  if (!YccConversionUsable()) return false;
   if (out.Width() != 640 || out.Height() != 480) out.SetSize(640, 480);
 #if defined(__SSE2__)
   static const TColumnPlan plan;
@@ -495,12 +496,13 @@ void InterlacedRecordToYcc(std::span<const std::uint8_t, kInterlacedRecordBytes>
 #else
   (void)record;
 #endif
+  return true;
 }
 
 bool PlanarYuvToYcc(std::span<const std::uint8_t> record, TYccPicture& out) {
   constexpr int kWidth = 720;
   constexpr int kHeight = 480;
-  if (record.size() < kPlanarRecordBytes) return false;
+  if (!YccConversionUsable() || record.size() < kPlanarRecordBytes) return false;
   if (out.Width() != kWidth || out.Height() != kHeight) out.SetSize(kWidth, kHeight);
 #if defined(__SSE2__)
   using K = TSimdConstants<true>;

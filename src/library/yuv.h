@@ -46,15 +46,16 @@ bool PlanarYuvToBitmap(std::span<const std::uint8_t> record, TBitmap24& out);
 
 // The same pictures made straight in the JPEG encoder's planes, skipping the
 // B, G, R bitmap and the encoder's own colour pass: encoded, they give the
-// bitmaps' bytes. Only where YccConversionUsable() says so (processors with
-// AVX2); elsewhere the callers encode the bitmaps.
+// bitmaps' bytes. Each answers false, out untouched, where the path does not
+// run (YccConversionUsable(): processors with AVX2 and FMA); the callers then
+// encode the bitmaps.
 bool YccConversionUsable();
-void InterlacedRecordToYcc(std::span<const std::uint8_t, kInterlacedRecordBytes> record,
+bool InterlacedRecordToYcc(std::span<const std::uint8_t, kInterlacedRecordBytes> record,
                            TYccPicture& out);
-// False, out untouched, for a record shorter than kPlanarRecordBytes.
+// False as well for a record shorter than kPlanarRecordBytes.
 bool PlanarYuvToYcc(std::span<const std::uint8_t> record, TYccPicture& out);
 // A bitmap of a width that is a multiple of 16 and an even height; false,
-// out untouched, for other sizes (or where the conversion is not usable).
+// out untouched, for other sizes.
 bool BitmapToYcc(const TBitmap24& bitmap, TYccPicture& out);
 
 // A record of 16-bit pixels of 5-6-5 (green6) or 5-5-5 bits, low byte first

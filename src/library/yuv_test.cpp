@@ -494,7 +494,7 @@ TEST_P(YccPlanesTest, InterlacedRecordsEncodeAsTheirBitmaps) {
     TBitmap24 bitmap;
     InterlacedRecordToBitmap(span, bitmap);
     TYccPicture ycc;
-    InterlacedRecordToYcc(span, ycc);
+    ASSERT_TRUE(InterlacedRecordToYcc(span, ycc));
     TYccPicture plain = PlainYcc(bitmap);
     ExpectSamePlanes(ycc, plain);
     if (round != 1) ExpectSameJpeg(ycc, bitmap);
@@ -581,6 +581,24 @@ TEST_P(YccPlanesTest, Rgb16RecordsGiveTheBitmapReadersPlanes) {
   EXPECT_FALSE(Rgb16RecordToYcc(record, 16, 3, true, false, untouched));
   EXPECT_FALSE(Rgb16RecordToYcc(record, 0, 0, true, false, untouched));
   EXPECT_EQ(untouched.Width(), 0);
+}
+
+TEST(YccPlanesOffTest, WithoutTheWidePathsEveryConversionDeclines) {
+  // The callers then encode the bitmaps; nothing may run instructions the
+  // processor lacks.
+  avx2::Allow(false);
+  TYccPicture ycc;
+  const std::vector<std::uint8_t> interlaced(kInterlacedRecordBytes);
+  const std::vector<std::uint8_t> planar(kPlanarRecordBytes);
+  EXPECT_FALSE(YccConversionUsable());
+  EXPECT_FALSE(InterlacedRecordToYcc(
+      std::span<const std::uint8_t, kInterlacedRecordBytes>(interlaced.data(), interlaced.size()),
+      ycc));
+  EXPECT_FALSE(PlanarYuvToYcc(planar, ycc));
+  EXPECT_FALSE(BitmapToYcc(TBitmap24(32, 2), ycc));
+  EXPECT_FALSE(Rgb16RecordToYcc(std::vector<std::uint8_t>(32 * 2 * 2), 32, 2, true, false, ycc));
+  EXPECT_EQ(ycc.Width(), 0);
+  avx2::Allow(true);
 }
 
 std::string PathName(const ::testing::TestParamInfo<TSimdPath>& info) {
