@@ -65,6 +65,25 @@ void PlanarYuvToBgr(std::uint8_t y, std::uint8_t u, std::uint8_t v, std::uint8_t
 
 namespace {
 
+// The widest kernels this processor runs: AVX-512 where it has it, else AVX2
+// (whose functions the callers only reach after asking avx2::Usable()).
+struct TWideKernels {
+  decltype(&avx2::UyvyToPlanes) UyvyToPlanes;
+  decltype(&avx2::PlanarToPlanes) PlanarToPlanes;
+  decltype(&avx2::ResampleToPlanes) ResampleToPlanes;
+  decltype(&avx2::PlanesToYcc) PlanesToYcc;
+  decltype(&avx2::Rgb16ToYcc) Rgb16ToYcc;
+};
+
+const TWideKernels& Wide() {
+  static constexpr TWideKernels kAvx512{avx512::UyvyToPlanes, avx512::PlanarToPlanes,
+                                        avx512::ResampleToPlanes, avx512::PlanesToYcc,
+                                        avx512::Rgb16ToYcc};
+  static constexpr TWideKernels kAvx2{avx2::UyvyToPlanes, avx2::PlanarToPlanes,
+                                      avx2::ResampleToPlanes, avx2::PlanesToYcc, avx2::Rgb16ToYcc};
+  return avx512::Usable() ? kAvx512 : kAvx2;
+}
+
 // The per-pixel path in double precision: the formulas as written. The fast
 // path below falls back to it wherever its integer form cannot decide.
 template <bool kPlanar>
@@ -186,8 +205,7 @@ void UyvyLineToPlanesWide(const std::uint8_t* line, std::uint8_t* b, std::uint8_
   std::uint16_t ties[kUyvyKeptPixels];
   std::size_t count = 0;
   const std::uint8_t* kept = line + 16;  // pixel 8 of the line
-  (avx512::Usable() ? avx512::UyvyToPlanes : avx2::UyvyToPlanes)(kept, kUyvyKeptPixels, K::kGu,
-                                                                 K::kBu, b, g, r, ties, count);
+  Wide().UyvyToPlanes(kept, kUyvyKeptPixels, K::kGu, K::kBu, b, g, r, ties, count);
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t x = ties[i];
     std::uint8_t bgr[3];
@@ -263,9 +281,8 @@ void PlanarRowToBgr(const std::uint8_t* luma, const std::uint8_t* u, const std::
     while (c + 8 <= pairs) {
       const std::size_t chunk = std::min<std::size_t>((pairs - c) & ~std::size_t{7}, 256);
       planes.TieCount = 0;
-      (avx512::Usable() ? avx512::PlanarToPlanes : avx2::PlanarToPlanes)(
-          luma + 2 * c, u + c, v + c, chunk, K::kGu, K::kBu, planes.B, planes.G, planes.R,
-          planes.Ties, planes.TieCount);
+      Wide().PlanarToPlanes(luma + 2 * c, u + c, v + c, chunk, K::kGu, K::kBu, planes.B, planes.G,
+                            planes.R, planes.Ties, planes.TieCount);
       for (std::size_t i = 0; i < planes.TieCount; ++i) {
         const std::size_t x = planes.Ties[i];
         std::uint8_t one[3];
@@ -486,12 +503,11 @@ bool InterlacedRecordToYcc(std::span<const std::uint8_t, kInterlacedRecordBytes>
     for (int field = 0; field < 2; ++field) {
       const std::size_t line = static_cast<std::size_t>(field * 240 + k) * kUyvyLineBytes;
       UyvyLineToPlanesWide(record.data() + line, wide[0], wide[1], wide[2]);
-      (avx512::Usable() ? avx512::ResampleToPlanes : avx2::ResampleToPlanes)(
-          wide[0], wide[1], wide[2], plan.Sx, plan.W00, plan.W01, &plan.Left[0][0],
-          &plan.Right[0][0], rows[field]);
+      Wide().ResampleToPlanes(wide[0], wide[1], wide[2], plan.Sx, plan.W00, plan.W01,
+                              &plan.Left[0][0], &plan.Right[0][0], rows[field]);
     }
-    (avx512::Usable() ? avx512::PlanesToYcc : avx2::PlanesToYcc)(
-        rows[0], rows[1], 640, out.Luma(2 * k), out.Luma(2 * k + 1), out.Cb(k), out.Cr(k));
+    Wide().PlanesToYcc(rows[0], rows[1], 640, out.Luma(2 * k), out.Luma(2 * k + 1), out.Cb(k),
+                       out.Cr(k));
   }
 #else
   (void)record;
@@ -520,9 +536,8 @@ bool PlanarYuvToYcc(std::span<const std::uint8_t> record, TYccPicture& out) {
     for (int half = 0; half < 2; ++half) {
       const std::uint8_t* luma = yPlane + static_cast<std::size_t>(2 * k + half) * kWidth;
       std::size_t count = 0;
-      (avx512::Usable() ? avx512::PlanarToPlanes : avx2::PlanarToPlanes)(
-          luma, u, v, kWidth / 2, K::kGu, K::kBu, rows[half][0], rows[half][1], rows[half][2], ties,
-          count);
+      Wide().PlanarToPlanes(luma, u, v, kWidth / 2, K::kGu, K::kBu, rows[half][0], rows[half][1],
+                            rows[half][2], ties, count);
       for (std::size_t i = 0; i < count; ++i) {
         const std::size_t x = ties[i];
         std::uint8_t bgr[3];
@@ -530,8 +545,8 @@ bool PlanarYuvToYcc(std::span<const std::uint8_t> record, TYccPicture& out) {
         for (int c = 0; c < 3; ++c) rows[half][c][x] = bgr[c];
       }
     }
-    (avx512::Usable() ? avx512::PlanesToYcc : avx2::PlanesToYcc)(
-        rows[0], rows[1], kWidth, out.Luma(2 * k), out.Luma(2 * k + 1), out.Cb(k), out.Cr(k));
+    Wide().PlanesToYcc(rows[0], rows[1], kWidth, out.Luma(2 * k), out.Luma(2 * k + 1), out.Cb(k),
+                       out.Cr(k));
   }
 #endif
   return true;
@@ -562,9 +577,8 @@ bool Rgb16RecordToYcc(std::span<const std::uint8_t> record, int width, int heigh
   if (out.Width() != width || out.Height() != height) out.SetSize(width, height);
   for (int y = 0; y < height; y += 2) {
     const std::uint8_t* top = record.data() + static_cast<std::size_t>(y) * rowBytes;
-    (avx512::Usable() ? avx512::Rgb16ToYcc : avx2::Rgb16ToYcc)(
-        top, top + rowBytes, static_cast<std::size_t>(width), green6, swapped, out.Luma(y),
-        out.Luma(y + 1), out.Cb(y / 2), out.Cr(y / 2));
+    Wide().Rgb16ToYcc(top, top + rowBytes, static_cast<std::size_t>(width), green6, swapped,
+                      out.Luma(y), out.Luma(y + 1), out.Cb(y / 2), out.Cr(y / 2));
   }
   return true;
 }

@@ -346,17 +346,23 @@ TEST(ResampleExactnessTest, RandomPicturesOfRandomSizesMatchTheFormula) {
   }
 }
 
+// A record's bytes for round: noise in the first rounds, then only the
+// extremes 0 and 255 (saturated chroma and the luma limits).
+void FillRecord(std::vector<std::uint8_t>& record, int round, int noisyRounds,
+                std::mt19937& random) {
+  for (std::uint8_t& byte : record) {
+    const auto noise = static_cast<std::uint8_t>(random());
+    byte = round < noisyRounds ? noise : static_cast<std::uint8_t>(noise & 1 ? 255 : 0);
+  }
+}
+
 // The whole-record path of the interlaced exporter against its definition:
 // every line through UyvyLineToBgr into 704 x 480, then ResampleBilinear.
 TEST_P(InterlacedRecordTest, RandomRecordsMatchLineByLineConversionAndResampling) {
   std::mt19937 random(3);
   std::vector<std::uint8_t> record(kInterlacedRecordBytes);
   for (int round = 0; round < 6; ++round) {
-    for (std::size_t i = 0; i < record.size(); ++i) {
-      // Noise, then extremes: saturated chroma and the luma limits.
-      const std::uint8_t noise = static_cast<std::uint8_t>(random());
-      record[i] = round < 4 ? noise : (noise & 1 ? 255 : 0);
-    }
+    FillRecord(record, round, 4, random);
     TBitmap24 wide(704, 480);
     for (int row = 0; row < 480; ++row) {
       const std::size_t line = static_cast<std::size_t>((row % 2) * 240 + row / 2) * kUyvyLineBytes;
@@ -486,10 +492,7 @@ TEST_P(YccPlanesTest, InterlacedRecordsEncodeAsTheirBitmaps) {
   std::mt19937 random(9);
   std::vector<std::uint8_t> record(kInterlacedRecordBytes);
   for (int round = 0; round < 3; ++round) {
-    for (std::uint8_t& byte : record) {
-      const auto noise = static_cast<std::uint8_t>(random());
-      byte = round < 2 ? noise : static_cast<std::uint8_t>(noise & 1 ? 255 : 0);
-    }
+    FillRecord(record, round, 2, random);
     const std::span<const std::uint8_t, kInterlacedRecordBytes> span(record.data(), record.size());
     TBitmap24 bitmap;
     InterlacedRecordToBitmap(span, bitmap);
@@ -505,10 +508,7 @@ TEST_P(YccPlanesTest, PlanarRecordsEncodeAsTheirBitmaps) {
   std::mt19937 random(13);
   std::vector<std::uint8_t> record(kPlanarRecordBytes);
   for (int round = 0; round < 3; ++round) {
-    for (std::uint8_t& byte : record) {
-      const auto noise = static_cast<std::uint8_t>(random());
-      byte = round < 2 ? noise : static_cast<std::uint8_t>(noise & 1 ? 255 : 0);
-    }
+    FillRecord(record, round, 2, random);
     TBitmap24 bitmap;
     ASSERT_TRUE(PlanarYuvToBitmap(record, bitmap));
     TYccPicture ycc;
