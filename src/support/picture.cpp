@@ -198,6 +198,12 @@ void TYccPicture::SetSize(int width, int height) {
 }
 
 bool EncodeJpeg(const TYccPicture& picture, int quality, std::vector<std::uint8_t>& out) {
+  // The encoder reads luma in whole 2 x 2 groups: an odd size would have it
+  // read past the planes.
+  if (picture.Width() % 2 != 0 || picture.Height() % 2 != 0) {
+    out.clear();
+    return false;
+  }
   return EncodeWith(
       picture.Width(), picture.Height(), quality, out,
       [&](void* handle, unsigned char** buffer, unsigned long* size, int q) {

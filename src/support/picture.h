@@ -34,8 +34,12 @@ public:
   void DrawTo(TBitmap24& bitmap) const;
 
   bool HasImage() const { return has_image_; }
-  std::uint32_t Width() const { return has_image_ ? static_cast<std::uint32_t>(image_.Width()) : 0; }
-  std::uint32_t Height() const { return has_image_ ? static_cast<std::uint32_t>(image_.Height()) : 0; }
+  std::uint32_t Width() const {
+    return has_image_ ? static_cast<std::uint32_t>(image_.Width()) : 0;
+  }
+  std::uint32_t Height() const {
+    return has_image_ ? static_cast<std::uint32_t>(image_.Height()) : 0;
+  }
   bool FromBitmap() const { return from_bitmap_; }
   TPictureFormat DetectedFormat() const;
   const TBitmap24& Image() const { return image_; }
@@ -88,7 +92,8 @@ private:
 };
 
 // The codecs behind the pictures, usable on their own. Each returns false and
-// leaves out empty on failure; no library error escapes.
+// leaves out empty on failure; no library error escapes. Planes of an odd
+// width or height are refused.
 bool EncodeJpeg(const TBitmap24& bitmap, int quality, std::vector<std::uint8_t>& out);
 bool EncodeJpeg(const TYccPicture& picture, int quality, std::vector<std::uint8_t>& out);
 bool DecodeJpeg(std::span<const std::uint8_t> bytes, TBitmap24& out);

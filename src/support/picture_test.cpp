@@ -142,6 +142,26 @@ TEST(JpegCodec, EachThreadEncodesOnItsOwn) {
   EXPECT_TRUE(same[1]);
 }
 
+// The encoder reads luma planes in whole 2 x 2 groups; planes of an odd size
+// would have it read a row or a byte past them.
+TEST(JpegCodec, PlanesOfAnOddSizeAreRefused) {
+  for (const auto& [width, height] : {std::pair{16, 1}, std::pair{32, 15}, std::pair{15, 2}}) {
+    TYccPicture planes;
+    planes.SetSize(width, height);
+    std::vector<std::uint8_t> out{1, 2, 3};
+    EXPECT_FALSE(EncodeJpeg(planes, 80, out)) << width << "x" << height;
+    EXPECT_TRUE(out.empty());
+  }
+  TYccPicture even;
+  even.SetSize(18, 2);
+  std::vector<std::uint8_t> out;
+  ASSERT_TRUE(EncodeJpeg(even, 80, out));
+  TBitmap24 decoded;
+  ASSERT_TRUE(DecodeJpeg(out, decoded));
+  EXPECT_EQ(decoded.Width(), 18);
+  EXPECT_EQ(decoded.Height(), 2);
+}
+
 TEST(JpegCodec, DamagedInputIsContained) {
   TBitmap24 decoded;
   EXPECT_FALSE(DecodeJpeg({}, decoded));
