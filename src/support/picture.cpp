@@ -1,5 +1,8 @@
 #include "support/picture.h"
 
+#include "support/jpeg_dct.h"
+#include "support/object_pool.h"
+
 #include <png.h>
 #include <turbojpeg.h>
 
@@ -9,7 +12,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 namespace quill {
 
@@ -28,6 +30,10 @@ using TTjBuffer = std::unique_ptr<unsigned char, TTjBufferDeleter>;
 
 constexpr int kDefaultJpegQuality = 75;
 
+// Every encode takes the accurate integer DCT, so the encoder's own
+// transform and ours (jpeg_dct) write the same bytes.
+constexpr int kEncodeFlags = TJFLAG_NOREALLOC | TJFLAG_ACCURATEDCT;
+
 // Every export encodes through here, so each thread keeps its compressor and
 // a worst-case output buffer instead of paying for them per photo.
 struct TJpegCompressor {
@@ -44,46 +50,10 @@ struct TJpegCompressor {
   }
 };
 
-// Compressors wait in a pool between encodes rather than in thread-local
-// slots: a compressor destroyed at a thread's exit crashes the MinGW runtime,
-// and a pool also keeps no buffer per finished thread.
-class TCompressorPool {
-public:
-  std::unique_ptr<TJpegCompressor> Take() {
-    std::lock_guard lock(mutex_);
-    if (idle_.empty()) return std::make_unique<TJpegCompressor>();
-    auto compressor = std::move(idle_.back());
-    idle_.pop_back();
-    return compressor;
-  }
-  void Give(std::unique_ptr<TJpegCompressor> compressor) {
-    std::lock_guard lock(mutex_);
-    if (idle_.size() < kMaxIdle) idle_.push_back(std::move(compressor));
-  }
-
-private:
-  static constexpr std::size_t kMaxIdle = 8;
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<TJpegCompressor>> idle_;
-};
-
-TCompressorPool& Compressors() {
-  static TCompressorPool pool;
+TObjectPool<TJpegCompressor>& Compressors() {
+  static TObjectPool<TJpegCompressor> pool;
   return pool;
 }
-
-// A compressor of the pool for the length of one encode.
-class TPooledCompressor {
-public:
-  TPooledCompressor() : compressor_(Compressors().Take()) {}
-  ~TPooledCompressor() { Compressors().Give(std::move(compressor_)); }
-  TPooledCompressor(const TPooledCompressor&) = delete;
-  TPooledCompressor& operator=(const TPooledCompressor&) = delete;
-  TJpegCompressor& operator*() { return *compressor_; }
-
-private:
-  std::unique_ptr<TJpegCompressor> compressor_;
-};
 
 // TurboJPEG 2.1 keeps header fields and the warning flag of earlier calls in
 // a decompressor, so a damaged file could borrow a previous file's size or
@@ -163,7 +133,7 @@ bool EncodeWith(int width, int height, int quality, std::vector<std::uint8_t>& o
                 TCompress&& compress) {
   out.clear();
   if (!PictureSizeAllowed(width, height)) return false;
-  TPooledCompressor pooled;
+  TPooled<TJpegCompressor> pooled(Compressors());
   TJpegCompressor& jpeg = *pooled;
   if (!jpeg.handle) return false;
   const unsigned long bound = tjBufSize(width, height, TJSAMP_420);
@@ -185,7 +155,7 @@ bool EncodeJpeg(const TBitmap24& bitmap, int quality, std::vector<std::uint8_t>&
                       // reads: no copy.
                       return tjCompress2(handle, bitmap.Pixels().data(), bitmap.Width(),
                                          bitmap.Width() * 3, bitmap.Height(), TJPF_BGR, buffer,
-                                         size, TJSAMP_420, q, TJFLAG_NOREALLOC);
+                                         size, TJSAMP_420, q, kEncodeFlags);
                     });
 }
 
@@ -207,10 +177,16 @@ bool EncodeJpeg(const TYccPicture& picture, int quality, std::vector<std::uint8_
   return EncodeWith(
       picture.Width(), picture.Height(), quality, out,
       [&](void* handle, unsigned char** buffer, unsigned long* size, int q) {
+        if (jpeg_dct::Usable() && picture.Width() % 16 == 0) {
+          const std::size_t written = jpeg_dct::EncodePlanes(picture, q, *buffer, *size);
+          if (written == 0) return -1;
+          *size = static_cast<unsigned long>(written);
+          return 0;
+        }
         const unsigned char* planes[3] = {picture.Plane(0), picture.Plane(1), picture.Plane(2)};
         const int strides[3] = {picture.Width(), picture.ChromaWidth(), picture.ChromaWidth()};
         return tjCompressFromYUVPlanes(handle, planes, picture.Width(), strides, picture.Height(),
-                                       TJSAMP_420, buffer, size, q, TJFLAG_NOREALLOC);
+                                       TJSAMP_420, buffer, size, q, kEncodeFlags);
       });
 }
 

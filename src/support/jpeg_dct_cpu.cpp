@@ -1,0 +1,49 @@
+#include <atomic>
+
+#include "support/jpeg_dct.h"
+
+// Asked once; compiled without AVX-512 so that the question itself runs
+// anywhere.
+
+namespace quill::jpeg_dct {
+
+namespace {
+std::atomic<bool> g_allowed = true;
+}
+
+bool Usable() {
+  static const bool usable =
+      __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+  return usable && g_allowed.load(std::memory_order_relaxed);
+}
+
+void Allow(bool allowed) { g_allowed = allowed; }
+
+// The quotient of a value x (at most 2^15) by a divisor d, rounded to the
+// nearest, is taken as (x + c) * f / 2^r: f is 2^r / d rounded down or up,
+// whichever error the correction c can make up, with 2^15 <= f < 2^16. The
+// division by 2^r is two high halves of 16-bit products: by f, then by
+// 2^(32 - r).
+void PrepareDivisors(const std::uint16_t steps[64], TDivisors& out) {
+  for (int i = 0; i < 64; ++i) {
+    const std::uint32_t d = std::uint32_t{steps[i] == 0 ? 1u : steps[i]} * 8;
+    const int b = 31 - __builtin_clz(d);
+    int r = 16 + b;
+    std::uint32_t f = (1u << r) / d;
+    const std::uint32_t rest = (1u << r) % d;
+    std::uint32_t c = d / 2;
+    if (rest == 0) {
+      f >>= 1;  // a power of two: 2^r / d would need a 17th bit
+      --r;
+    } else if (rest <= d / 2) {
+      ++c;
+    } else {
+      ++f;
+    }
+    out.reciprocal[i] = static_cast<std::uint16_t>(f);
+    out.correction[i] = static_cast<std::uint16_t>(c);
+    out.scale[i] = static_cast<std::uint16_t>(1u << (32 - r));
+  }
+}
+
+}  // namespace quill::jpeg_dct
