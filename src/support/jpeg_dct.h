@@ -1,7 +1,7 @@
 #pragma once
 
 // The JPEG encoder's forward DCT (the accurate integer one) and quantization
-// done here, sixteen lanes at a time on processors with AVX-512 (F and BW),
+// done here, four blocks at a time on processors with AVX-512 (F, BW and VL),
 // where Usable() says so. The results are the encoder's own, coefficient for
 // coefficient, so that handing them to its entropy coder gives the bytes it
 // writes from the same planes.

@@ -1,8 +1,10 @@
 // The forward DCT and quantization of jpeg_dct.h on AVX-512. This file alone
 // is compiled for these instructions and is called only after the processor
-// was asked. Two blocks share a register: lanes 0-7 hold the first, 8-15 the
-// second. The arithmetic is the encoder's 32-bit integer arithmetic, so every
-// value is the one it computes.
+// was asked. Four blocks share a register, one in each 128-bit lane, eight
+// 16-bit samples (a row or a column) in each. The products are taken in
+// 32 bits by multiply-add pairs whose constants are the encoder's rotations
+// multiplied out: the same integers as its 32-bit arithmetic, so every
+// coefficient is the one it computes.
 
 #include "support/jpeg_dct.h"
 
@@ -22,7 +24,7 @@ namespace {
 constexpr int kConstBits = 13;
 constexpr int kPass1Bits = 2;
 
-// The butterfly's constants: round(x * 2^13).
+// The rotations' constants, round(x * 2^13).
 constexpr int kFix0_298631336 = 2446;
 constexpr int kFix0_390180644 = 3196;
 constexpr int kFix0_541196100 = 4433;
@@ -38,140 +40,172 @@ constexpr int kFix3_072711026 = 25172;
 
 using V = __m512i;
 
-inline __attribute__((always_inline)) V Add(V a, V b) { return _mm512_add_epi32(a, b); }
-inline __attribute__((always_inline)) V Sub(V a, V b) { return _mm512_sub_epi32(a, b); }
-inline __attribute__((always_inline)) V Mul(V a, int c) {
-  return _mm512_mullo_epi32(a, _mm512_set1_epi32(c));
+#define QUILL_INLINE inline __attribute__((always_inline))
+
+// A pair of 16-bit constants for a multiply-add: a times the first word of
+// each pair, b times the second.
+constexpr int Pair(int a, int b) {
+  return static_cast<int>((static_cast<unsigned>(b) << 16) | (static_cast<unsigned>(a) & 0xFFFFu));
 }
-// Rounds x / 2^n to the nearest, halves up (an arithmetic shift).
+
+// The even part's rotation: z1 = (t12 + t13) c(0.541); out2 = z1 + t13 c(0.765),
+// out6 = z1 - t12 c(1.848).
+constexpr int kOut2 = Pair(kFix0_541196100, kFix0_541196100 + kFix0_765366865);
+constexpr int kOut6 = Pair(kFix0_541196100 - kFix1_847759065, kFix0_541196100);
+// The odd part: z5 = (t4 + t5 + t6 + t7) c(1.176) and the four rotations,
+// each output a sum over t4..t7 with the constants gathered per input.
+constexpr int kZ5 = kFix1_175875602;
+constexpr int kOut7a = Pair(kFix0_298631336 - kFix0_899976223 - kFix1_961570560 + kZ5, kZ5);
+constexpr int kOut7b = Pair(kZ5 - kFix1_961570560, kZ5 - kFix0_899976223);
+constexpr int kOut5a = Pair(kZ5, kFix2_053119869 - kFix2_562915447 - kFix0_390180644 + kZ5);
+constexpr int kOut5b = Pair(kZ5 - kFix2_562915447, kZ5 - kFix0_390180644);
+constexpr int kOut3a = Pair(kZ5 - kFix1_961570560, kZ5 - kFix2_562915447);
+constexpr int kOut3b = Pair(kFix3_072711026 - kFix2_562915447 - kFix1_961570560 + kZ5, kZ5);
+constexpr int kOut1a = Pair(kZ5 - kFix0_899976223, kZ5 - kFix0_390180644);
+constexpr int kOut1b = Pair(kZ5, kFix1_501321110 - kFix0_899976223 - kFix0_390180644 + kZ5);
+
+// (pairs lo and hi of (a, b) times ka, plus those of (c, d) times kb),
+// rounded and shifted right by N, packed back to words in their order.
 template <int N>
-inline __attribute__((always_inline)) V Descale(V x) {
-  return _mm512_srai_epi32(_mm512_add_epi32(x, _mm512_set1_epi32(1 << (N - 1))), N);
+QUILL_INLINE V Rotate(V abLo, V abHi, int ka, V cdLo, V cdHi, int kb) {
+  const V round = _mm512_set1_epi32(1 << (N - 1));
+  const V fa = _mm512_set1_epi32(ka);
+  const V fb = _mm512_set1_epi32(kb);
+  const V lo = _mm512_add_epi32(_mm512_madd_epi16(abLo, fa), _mm512_madd_epi16(cdLo, fb));
+  const V hi = _mm512_add_epi32(_mm512_madd_epi16(abHi, fa), _mm512_madd_epi16(cdHi, fb));
+  return _mm512_packs_epi32(_mm512_srai_epi32(_mm512_add_epi32(lo, round), N),
+                            _mm512_srai_epi32(_mm512_add_epi32(hi, round), N));
 }
 
-// One pass of the 8-point transform over d[0..7]; each lane is a line of its
-// own. The first pass (rows) keeps kPass1Bits more bits, the second
-// (columns) removes them.
-template <bool First>
-inline __attribute__((always_inline)) void Pass(V d[8]) {
-  const V tmp0 = Add(d[0], d[7]);
-  const V tmp7 = Sub(d[0], d[7]);
-  const V tmp1 = Add(d[1], d[6]);
-  const V tmp6 = Sub(d[1], d[6]);
-  const V tmp2 = Add(d[2], d[5]);
-  const V tmp5 = Sub(d[2], d[5]);
-  const V tmp3 = Add(d[3], d[4]);
-  const V tmp4 = Sub(d[3], d[4]);
+template <int N>
+QUILL_INLINE V Rotate(V abLo, V abHi, int k) {
+  const V round = _mm512_set1_epi32(1 << (N - 1));
+  const V f = _mm512_set1_epi32(k);
+  return _mm512_packs_epi32(
+      _mm512_srai_epi32(_mm512_add_epi32(_mm512_madd_epi16(abLo, f), round), N),
+      _mm512_srai_epi32(_mm512_add_epi32(_mm512_madd_epi16(abHi, f), round), N));
+}
 
-  // Even part.
-  const V tmp10 = Add(tmp0, tmp3);
-  const V tmp13 = Sub(tmp0, tmp3);
-  const V tmp11 = Add(tmp1, tmp2);
-  const V tmp12 = Sub(tmp1, tmp2);
+// One pass of the 8-point transform over d[0..7]; each word is a line of its
+// own. The first pass (rows) keeps kPass1Bits more bits, the second
+// (columns) removes them. Every sum fits 16 bits: the largest, the second
+// pass's DC term, is at most 8 x 8 x 128 x 4 = 32768 in magnitude, and only
+// the negative end reaches it.
+template <bool First>
+QUILL_INLINE void Pass(V d[8]) {
+  const V tmp0 = _mm512_add_epi16(d[0], d[7]);
+  const V tmp7 = _mm512_sub_epi16(d[0], d[7]);
+  const V tmp1 = _mm512_add_epi16(d[1], d[6]);
+  const V tmp6 = _mm512_sub_epi16(d[1], d[6]);
+  const V tmp2 = _mm512_add_epi16(d[2], d[5]);
+  const V tmp5 = _mm512_sub_epi16(d[2], d[5]);
+  const V tmp3 = _mm512_add_epi16(d[3], d[4]);
+  const V tmp4 = _mm512_sub_epi16(d[3], d[4]);
+
+  const V tmp10 = _mm512_add_epi16(tmp0, tmp3);
+  const V tmp13 = _mm512_sub_epi16(tmp0, tmp3);
+  const V tmp11 = _mm512_add_epi16(tmp1, tmp2);
+  const V tmp12 = _mm512_sub_epi16(tmp1, tmp2);
   constexpr int kShift = First ? kConstBits - kPass1Bits : kConstBits + kPass1Bits;
   if constexpr (First) {
-    d[0] = _mm512_slli_epi32(Add(tmp10, tmp11), kPass1Bits);
-    d[4] = _mm512_slli_epi32(Sub(tmp10, tmp11), kPass1Bits);
+    d[0] = _mm512_slli_epi16(_mm512_add_epi16(tmp10, tmp11), kPass1Bits);
+    d[4] = _mm512_slli_epi16(_mm512_sub_epi16(tmp10, tmp11), kPass1Bits);
   } else {
-    d[0] = Descale<kPass1Bits>(Add(tmp10, tmp11));
-    d[4] = Descale<kPass1Bits>(Sub(tmp10, tmp11));
+    const V round = _mm512_set1_epi16(1 << (kPass1Bits - 1));
+    d[0] = _mm512_srai_epi16(_mm512_add_epi16(_mm512_add_epi16(tmp10, tmp11), round), kPass1Bits);
+    d[4] = _mm512_srai_epi16(_mm512_add_epi16(_mm512_sub_epi16(tmp10, tmp11), round), kPass1Bits);
   }
-  const V z1 = Mul(Add(tmp12, tmp13), kFix0_541196100);
-  d[2] = Descale<kShift>(Add(z1, Mul(tmp13, kFix0_765366865)));
-  d[6] = Descale<kShift>(Sub(z1, Mul(tmp12, kFix1_847759065)));
+  const V e_lo = _mm512_unpacklo_epi16(tmp12, tmp13);
+  const V e_hi = _mm512_unpackhi_epi16(tmp12, tmp13);
+  d[2] = Rotate<kShift>(e_lo, e_hi, kOut2);
+  d[6] = Rotate<kShift>(e_lo, e_hi, kOut6);
 
-  // Odd part.
-  const V z5 = Mul(Add(Add(tmp4, tmp6), Add(tmp5, tmp7)), kFix1_175875602);
-  const V w1 = Mul(Add(tmp4, tmp7), -kFix0_899976223);
-  const V w2 = Mul(Add(tmp5, tmp6), -kFix2_562915447);
-  const V w3 = Add(Mul(Add(tmp4, tmp6), -kFix1_961570560), z5);
-  const V w4 = Add(Mul(Add(tmp5, tmp7), -kFix0_390180644), z5);
-  d[7] = Descale<kShift>(Add(Add(Mul(tmp4, kFix0_298631336), w1), w3));
-  d[5] = Descale<kShift>(Add(Add(Mul(tmp5, kFix2_053119869), w2), w4));
-  d[3] = Descale<kShift>(Add(Add(Mul(tmp6, kFix3_072711026), w2), w3));
-  d[1] = Descale<kShift>(Add(Add(Mul(tmp7, kFix1_501321110), w1), w4));
+  const V p45lo = _mm512_unpacklo_epi16(tmp4, tmp5);
+  const V p45hi = _mm512_unpackhi_epi16(tmp4, tmp5);
+  const V p67lo = _mm512_unpacklo_epi16(tmp6, tmp7);
+  const V p67hi = _mm512_unpackhi_epi16(tmp6, tmp7);
+  d[7] = Rotate<kShift>(p45lo, p45hi, kOut7a, p67lo, p67hi, kOut7b);
+  d[5] = Rotate<kShift>(p45lo, p45hi, kOut5a, p67lo, p67hi, kOut5b);
+  d[3] = Rotate<kShift>(p45lo, p45hi, kOut3a, p67lo, p67hi, kOut3b);
+  d[1] = Rotate<kShift>(p45lo, p45hi, kOut1a, p67lo, p67hi, kOut1b);
 }
 
-// Transposes the 8 x 8 block in each 256-bit half: v[r] lane 8b + c becomes
-// v[c] lane 8b + r.
-inline __attribute__((always_inline)) void Transpose(V v[8]) {
-  const V a0 = _mm512_unpacklo_epi32(v[0], v[1]);
-  const V a1 = _mm512_unpackhi_epi32(v[0], v[1]);
-  const V a2 = _mm512_unpacklo_epi32(v[2], v[3]);
-  const V a3 = _mm512_unpackhi_epi32(v[2], v[3]);
-  const V a4 = _mm512_unpacklo_epi32(v[4], v[5]);
-  const V a5 = _mm512_unpackhi_epi32(v[4], v[5]);
-  const V a6 = _mm512_unpacklo_epi32(v[6], v[7]);
-  const V a7 = _mm512_unpackhi_epi32(v[6], v[7]);
-  // Per 128-bit lane: columns 0-3 of that lane's four columns, rows 0-3
-  // (b0-b3) and rows 4-7 (b4-b7).
-  const V b0 = _mm512_unpacklo_epi64(a0, a2);
-  const V b1 = _mm512_unpackhi_epi64(a0, a2);
-  const V b2 = _mm512_unpacklo_epi64(a1, a3);
-  const V b3 = _mm512_unpackhi_epi64(a1, a3);
-  const V b4 = _mm512_unpacklo_epi64(a4, a6);
-  const V b5 = _mm512_unpackhi_epi64(a4, a6);
-  const V b6 = _mm512_unpacklo_epi64(a5, a7);
-  const V b7 = _mm512_unpackhi_epi64(a5, a7);
-  // Lanes 0 and 2 hold columns 0-3 of the two blocks, lanes 1 and 3 columns
-  // 4-7: pair the rows 0-3 half with the rows 4-7 half of each.
-  const V low = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
-  const V high = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
-  v[0] = _mm512_permutex2var_epi64(b0, low, b4);
-  v[1] = _mm512_permutex2var_epi64(b1, low, b5);
-  v[2] = _mm512_permutex2var_epi64(b2, low, b6);
-  v[3] = _mm512_permutex2var_epi64(b3, low, b7);
-  v[4] = _mm512_permutex2var_epi64(b0, high, b4);
-  v[5] = _mm512_permutex2var_epi64(b1, high, b5);
-  v[6] = _mm512_permutex2var_epi64(b2, high, b6);
-  v[7] = _mm512_permutex2var_epi64(b3, high, b7);
+// Transposes the 8 x 8 words in each 128-bit lane: word c of v[r] becomes
+// word r of v[c].
+QUILL_INLINE void Transpose(V v[8]) {
+  const V a0 = _mm512_unpacklo_epi16(v[0], v[1]);
+  const V a1 = _mm512_unpackhi_epi16(v[0], v[1]);
+  const V a2 = _mm512_unpacklo_epi16(v[2], v[3]);
+  const V a3 = _mm512_unpackhi_epi16(v[2], v[3]);
+  const V a4 = _mm512_unpacklo_epi16(v[4], v[5]);
+  const V a5 = _mm512_unpackhi_epi16(v[4], v[5]);
+  const V a6 = _mm512_unpacklo_epi16(v[6], v[7]);
+  const V a7 = _mm512_unpackhi_epi16(v[6], v[7]);
+  const V b0 = _mm512_unpacklo_epi32(a0, a2);
+  const V b1 = _mm512_unpackhi_epi32(a0, a2);
+  const V b2 = _mm512_unpacklo_epi32(a1, a3);
+  const V b3 = _mm512_unpackhi_epi32(a1, a3);
+  const V b4 = _mm512_unpacklo_epi32(a4, a6);
+  const V b5 = _mm512_unpackhi_epi32(a4, a6);
+  const V b6 = _mm512_unpacklo_epi32(a5, a7);
+  const V b7 = _mm512_unpackhi_epi32(a5, a7);
+  v[0] = _mm512_unpacklo_epi64(b0, b4);
+  v[1] = _mm512_unpackhi_epi64(b0, b4);
+  v[2] = _mm512_unpacklo_epi64(b1, b5);
+  v[3] = _mm512_unpackhi_epi64(b1, b5);
+  v[4] = _mm512_unpacklo_epi64(b2, b6);
+  v[5] = _mm512_unpackhi_epi64(b2, b6);
+  v[6] = _mm512_unpacklo_epi64(b3, b7);
+  v[7] = _mm512_unpackhi_epi64(b3, b7);
 }
 
-// The divisors of two rows of coefficients in the order packing puts them:
-// each 128-bit lane holds four coefficients of row 2k, then the same four of
-// row 2k + 1 (lanes 0 and 1 the first block, 2 and 3 the second).
-struct TPairDivisors {
-  V reciprocal[4];
-  V correction[4];
-  V scale[4];
+// The divisors of coefficient row r, the same in each block's lane.
+struct TRowDivisors {
+  V reciprocal[8];
+  V correction[8];
+  V scale[8];
 };
 
-V PairOfRows(const std::uint16_t* table, int k) {
-  const auto row = [&](int r) {
-    const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i*>(table + r * 8));
-    return _mm512_cvtepu16_epi32(_mm256_inserti128_si256(_mm256_castsi128_si256(words), words, 1));
-  };
-  return _mm512_packus_epi32(row(2 * k), row(2 * k + 1));
+V EachLane(const std::uint16_t* table, int r) {
+  return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table + r * 8)));
 }
 
-// Two blocks already in v (row r of both in v[r]), transformed and
-// quantized into out (the first block) and out + 64 (the second; only when
-// both is set). The quotient is the encoder's: |x| plus the correction,
-// times the reciprocal, scaled, the sign put back.
-inline __attribute__((always_inline)) void TransformAndQuantize(V v[8], const TPairDivisors& d,
-                                                                std::int16_t* out, bool both) {
+// Up to four blocks (count) from rows at column x, transformed and
+// quantized into out, block after block. The quotient is the encoder's:
+// |x| plus the correction, times the reciprocal, scaled, the sign put back.
+QUILL_INLINE void FourBlocks(const std::uint8_t* const rows[8], int x, int count,
+                             const TRowDivisors& d, std::int16_t* out) {
+  const __mmask32 bytes =
+      count >= 4 ? ~__mmask32{0} : static_cast<__mmask32>((1u << (8 * count)) - 1);
+  const V center = _mm512_set1_epi16(128);
+  V v[8];
+  for (int r = 0; r < 8; ++r) {
+    // Masked: a short group reads nothing past its last block.
+    const __m256i px = _mm256_maskz_loadu_epi8(bytes, rows[r] + x);
+    v[r] = _mm512_sub_epi16(_mm512_cvtepu8_epi16(px), center);
+  }
   Transpose(v);
   Pass<true>(v);
   Transpose(v);
   Pass<false>(v);
-  // Words of a packed pair back into block order: within each block, row 2k
-  // (coefficients 0-7), then row 2k + 1.
-  const V order =
-      _mm512_setr_epi32(0x00010000, 0x00030002, 0x00090008, 0x000B000A, 0x00050004, 0x00070006,
-                        0x000D000C, 0x000F000E, 0x00110010, 0x00130012, 0x00190018, 0x001B001A,
-                        0x00150014, 0x00170016, 0x001D001C, 0x001F001E);
   const V zero = _mm512_setzero_si512();
-  for (int k = 0; k < 4; ++k) {
-    // The coefficients fit 16 bits: at most 8 x 8 x 128 in magnitude.
-    const V x = _mm512_packs_epi32(v[2 * k], v[2 * k + 1]);
-    const V a = _mm512_add_epi16(_mm512_abs_epi16(x), d.correction[k]);
-    V q = _mm512_mulhi_epu16(_mm512_mulhi_epu16(a, d.reciprocal[k]), d.scale[k]);
-    q = _mm512_mask_sub_epi16(q, _mm512_movepi16_mask(x), zero, q);
-    q = _mm512_permutexvar_epi16(order, q);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16 * k), _mm512_castsi512_si256(q));
-    if (both) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 64 + 16 * k),
-                          _mm512_extracti64x4_epi64(q, 1));
+  for (int r = 0; r < 8; ++r) {
+    const V a = _mm512_add_epi16(_mm512_abs_epi16(v[r]), d.correction[r]);
+    const V q = _mm512_mulhi_epu16(_mm512_mulhi_epu16(a, d.reciprocal[r]), d.scale[r]);
+    v[r] = _mm512_mask_sub_epi16(q, _mm512_movepi16_mask(v[r]), zero, q);
+  }
+  // Rows r and r + 1 of blocks 0 and 1, and of blocks 2 and 3, each pair of
+  // rows one 256-bit store.
+  const V first = _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11);
+  const V second = _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15);
+  for (int r = 0; r < 8; r += 2) {
+    const V blocks01 = _mm512_permutex2var_epi64(v[r], first, v[r + 1]);
+    const V blocks23 = _mm512_permutex2var_epi64(v[r], second, v[r + 1]);
+    const __m256i parts[4] = {
+        _mm512_castsi512_si256(blocks01), _mm512_extracti64x4_epi64(blocks01, 1),
+        _mm512_castsi512_si256(blocks23), _mm512_extracti64x4_epi64(blocks23, 1)};
+    for (int j = 0; j < count && j < 4; ++j) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j * 64 + r * 8), parts[j]);
     }
   }
 }
@@ -180,30 +214,13 @@ inline __attribute__((always_inline)) void TransformAndQuantize(V v[8], const TP
 
 void QuantizeBlocks(const std::uint8_t* const rows[8], int blocks, const TDivisors& divisors,
                     std::int16_t* out) {
-  TPairDivisors d;
-  for (int k = 0; k < 4; ++k) {
-    d.reciprocal[k] = PairOfRows(divisors.reciprocal, k);
-    d.correction[k] = PairOfRows(divisors.correction, k);
-    d.scale[k] = PairOfRows(divisors.scale, k);
+  TRowDivisors d;
+  for (int r = 0; r < 8; ++r) {
+    d.reciprocal[r] = EachLane(divisors.reciprocal, r);
+    d.correction[r] = EachLane(divisors.correction, r);
+    d.scale[r] = EachLane(divisors.scale, r);
   }
-  const V center = _mm512_set1_epi32(128);
-  V v[8];
-  int b = 0;
-  for (; b + 2 <= blocks; b += 2) {
-    for (int r = 0; r < 8; ++r) {
-      const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + b * 8));
-      v[r] = Sub(_mm512_cvtepu8_epi32(px), center);
-    }
-    TransformAndQuantize(v, d, out + b * 64, true);
-  }
-  if (b < blocks) {
-    // A last block alone: only its own 8 bytes of each row are read.
-    for (int r = 0; r < 8; ++r) {
-      const __m128i px = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(rows[r] + b * 8));
-      v[r] = Sub(_mm512_cvtepu8_epi32(px), center);
-    }
-    TransformAndQuantize(v, d, out + b * 64, false);
-  }
+  for (int b = 0; b < blocks; b += 4) FourBlocks(rows, b * 8, blocks - b, d, out + b * 64);
 }
 
 }  // namespace quill::jpeg_dct

@@ -12,8 +12,9 @@ std::atomic<bool> g_allowed = true;
 }
 
 bool Usable() {
-  static const bool usable =
-      __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+  static const bool usable = __builtin_cpu_supports("avx512f") &&
+                             __builtin_cpu_supports("avx512bw") &&
+                             __builtin_cpu_supports("avx512vl");
   return usable && g_allowed.load(std::memory_order_relaxed);
 }
 
