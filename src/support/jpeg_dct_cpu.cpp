@@ -1,24 +1,48 @@
+#include <algorithm>
 #include <atomic>
 
 #include "support/jpeg_dct.h"
+#include "support/jpeg_dct_paths.h"
 
-// Asked once; compiled without AVX-512 so that the question itself runs
+// Asked once; compiled without AVX so that the question itself runs
 // anywhere.
 
 namespace quill::jpeg_dct {
 
 namespace {
-std::atomic<bool> g_allowed = true;
+
+std::atomic<TDctPath> g_widestAllowed = TDctPath::Avx512;
+
+TDctPath Supported() {
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+      __builtin_cpu_supports("avx512vl")) {
+    return TDctPath::Avx512;
+  }
+  return __builtin_cpu_supports("avx2") ? TDctPath::Avx2 : TDctPath::Library;
 }
 
-bool Usable() {
-  static const bool usable = __builtin_cpu_supports("avx512f") &&
-                             __builtin_cpu_supports("avx512bw") &&
-                             __builtin_cpu_supports("avx512vl");
-  return usable && g_allowed.load(std::memory_order_relaxed);
+}  // namespace
+
+TDctPath Path() {
+  static const TDctPath supported = Supported();
+  return std::min(supported, g_widestAllowed.load(std::memory_order_relaxed));
 }
 
-void Allow(bool allowed) { g_allowed = allowed; }
+void AllowUpTo(TDctPath widest) { g_widestAllowed = widest; }
+
+void QuantizeBlocks(const std::uint8_t* const rows[8], int blocks, const TDivisors& divisors,
+                    std::int16_t* out) {
+  switch (Path()) {
+    case TDctPath::Avx512:
+      avx512::QuantizeBlocks(rows, blocks, divisors, out);
+      break;
+    case TDctPath::Avx2:
+      avx2::QuantizeBlocks(rows, blocks, divisors, out);
+      break;
+    case TDctPath::Library:
+      break;
+  }
+}
 
 // The quotient of a value x (at most 2^15) by a divisor d, rounded to the
 // nearest, is taken as (x + c) * f / 2^r: f is 2^r / d rounded down or up,

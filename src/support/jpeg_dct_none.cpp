@@ -3,8 +3,8 @@
 namespace quill::jpeg_dct {
 
 // Builds without the AVX-512 file: the encoder transforms its planes itself.
-bool Usable() { return false; }
-void Allow(bool) {}
+TDctPath Path() { return TDctPath::Library; }
+void AllowUpTo(TDctPath) {}
 void PrepareDivisors(const std::uint16_t[64], TDivisors&) {}
 void QuantizeBlocks(const std::uint8_t* const[8], int, const TDivisors&, std::int16_t*) {}
 std::size_t EncodePlanes(const TYccPicture&, int, unsigned char*, std::size_t) { return 0; }

@@ -64,17 +64,26 @@ void Fill(TYccPicture& picture, int kind, std::mt19937& random) {
   }
 }
 
-class JpegDctTest : public ::testing::Test {
+// Each way of transforming this processor runs, the others skipped.
+class JpegDctTest : public ::testing::TestWithParam<jpeg_dct::TDctPath> {
 protected:
   void SetUp() override {
-    if (!jpeg_dct::Usable()) GTEST_SKIP() << "no AVX-512 transform on this processor or build";
+    jpeg_dct::AllowUpTo(GetParam());
+    if (jpeg_dct::Path() != GetParam()) GTEST_SKIP() << "not on this processor or build";
   }
+  void TearDown() override { jpeg_dct::AllowUpTo(jpeg_dct::TDctPath::Avx512); }
 };
+
+INSTANTIATE_TEST_SUITE_P(Paths, JpegDctTest,
+                         ::testing::Values(jpeg_dct::TDctPath::Avx512, jpeg_dct::TDctPath::Avx2),
+                         [](const auto& info) {
+                           return info.param == jpeg_dct::TDctPath::Avx512 ? "Avx512" : "Avx2";
+                         });
 
 // Widths whose chroma rows hold an odd number of blocks (16, 48, 176) end
 // with a block alone; heights that are no multiple of 16 make the encoder
 // pad rows and add blocks of its own.
-TEST_F(JpegDctTest, WritesTheEncodersBytes) {
+TEST_P(JpegDctTest, WritesTheEncodersBytes) {
   std::mt19937 random(11);
   const std::pair<int, int> sizes[] = {{16, 2},   {32, 8},  {48, 34},   {176, 132},
                                        {64, 100}, {16, 18}, {320, 240}, {720, 480}};
@@ -97,7 +106,7 @@ TEST_F(JpegDctTest, WritesTheEncodersBytes) {
 
 // Many small random pictures: every block is a new draw of the rounding
 // cases.
-TEST_F(JpegDctTest, RandomPicturesAtEveryQuality) {
+TEST_P(JpegDctTest, RandomPicturesAtEveryQuality) {
   std::mt19937 random(12);
   for (int round = 0; round < 60; ++round) {
     const int width = 16 * static_cast<int>(1 + random() % 6);
@@ -126,7 +135,7 @@ TEST_F(JpegDctTest, RandomPicturesAtEveryQuality) {
   }
 }
 
-TEST_F(JpegDctTest, RefusesWhatItCannotWrite) {
+TEST_P(JpegDctTest, RefusesWhatItCannotWrite) {
   TYccPicture picture;
   picture.SetSize(64, 64);
   std::mt19937 random(13);
@@ -150,16 +159,16 @@ TEST_F(JpegDctTest, RefusesWhatItCannotWrite) {
 
 // EncodeJpeg takes our transform where it runs and the encoder's where it
 // is turned off; the files are the same.
-TEST_F(JpegDctTest, EncodeJpegWritesTheSameBytesEitherWay) {
+TEST_P(JpegDctTest, EncodeJpegWritesTheSameBytesEitherWay) {
   TYccPicture picture;
   picture.SetSize(96, 50);
   std::mt19937 random(14);
   Fill(picture, 0, random);
   std::vector<std::uint8_t> own, library;
   ASSERT_TRUE(EncodeJpeg(picture, 80, own));
-  jpeg_dct::Allow(false);
+  jpeg_dct::AllowUpTo(jpeg_dct::TDctPath::Library);
   const bool encoded = EncodeJpeg(picture, 80, library);
-  jpeg_dct::Allow(true);
+  jpeg_dct::AllowUpTo(GetParam());
   ASSERT_TRUE(encoded);
   EXPECT_EQ(own, library);
   EXPECT_EQ(own, LibraryEncode(picture, 80));

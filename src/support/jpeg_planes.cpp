@@ -140,7 +140,7 @@ std::size_t Encode(TEncoder& encoder, const TYccPicture& picture, int quality,
 std::size_t EncodePlanes(const TYccPicture& picture, int quality, unsigned char* buffer,
                          std::size_t capacity) {
   if (picture.Width() <= 0 || picture.Height() <= 0 || picture.Width() % 16 != 0 ||
-      picture.Height() % 2 != 0) {
+      picture.Height() % 2 != 0 || !Usable()) {
     return 0;
   }
   static TObjectPool<TEncoder> pool;
