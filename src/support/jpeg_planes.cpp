@@ -42,14 +42,12 @@ void TermDestination(j_compress_ptr) {}
 // repeat its last row, as the encoder pads them; block rows past the
 // component's height (the encoder makes those itself) are zero.
 void FillCoefficients(jpeg_compress_struct& cinfo, jvirt_barray_ptr* arrays,
-                      const TYccPicture& picture) {
+                      const TYccPicture& picture, const TDivisors* divisors) {
   for (int ci = 0; ci < 3; ++ci) {
     const jpeg_component_info& comp = cinfo.comp_info[ci];
     const int planeHeight = ci == 0 ? picture.Height() : picture.ChromaHeight();
     const int stride = ci == 0 ? picture.Width() : picture.ChromaWidth();
     const std::uint8_t* plane = picture.Plane(ci);
-    TDivisors divisors;
-    PrepareDivisors(cinfo.quant_tbl_ptrs[comp.quant_tbl_no]->quantval, divisors);
     const int blocks = static_cast<int>(comp.width_in_blocks);
     const int height = static_cast<int>(comp.height_in_blocks);
     const int rows = (height + comp.v_samp_factor - 1) / comp.v_samp_factor * comp.v_samp_factor;
@@ -66,18 +64,22 @@ void FillCoefficients(jpeg_compress_struct& cinfo, jvirt_barray_ptr* arrays,
         const int y = std::min(row * 8 + r, planeHeight - 1);
         lines[r] = plane + static_cast<std::size_t>(y) * static_cast<std::size_t>(stride);
       }
-      QuantizeBlocks(lines, blocks, divisors, array[0][0]);
+      QuantizeBlocks(lines, blocks, divisors[comp.quant_tbl_no], array[0][0]);
     }
   }
 }
 
-// A compressor kept between encodes: its memory manager and tables are
-// made once. One that failed is destroyed and made again on its next use.
+// A compressor kept between encodes: its memory manager is made once, its
+// parameters and tables (and our divisors of them) again only when the
+// quality changes. One that failed is destroyed and made again on its next
+// use.
 struct TEncoder {
   TErrors errors;
   jpeg_compress_struct cinfo;
   jpeg_destination_mgr destination;
   bool created = false;
+  int quality = -1;
+  TDivisors divisors[NUM_QUANT_TBLS];
 
   TEncoder() = default;
   TEncoder(const TEncoder&) = delete;
@@ -94,6 +96,7 @@ std::size_t Encode(TEncoder& encoder, const TYccPicture& picture, int quality,
   if (setjmp(encoder.errors.jump) != 0) {
     jpeg_destroy_compress(&cinfo);
     encoder.created = false;
+    encoder.quality = -1;
     return 0;
   }
   if (!encoder.created) {
@@ -113,10 +116,18 @@ std::size_t Encode(TEncoder& encoder, const TYccPicture& picture, int quality,
   encoder.destination.free_in_buffer = capacity;
   cinfo.image_width = static_cast<JDIMENSION>(picture.Width());
   cinfo.image_height = static_cast<JDIMENSION>(picture.Height());
-  cinfo.input_components = 3;
-  cinfo.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&cinfo);  // YCbCr, luma 2 x 2, chroma 1 x 1
-  jpeg_set_quality(&cinfo, quality, TRUE);
+  if (encoder.quality != quality) {
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);  // YCbCr, luma 2 x 2, chroma 1 x 1
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    for (int t = 0; t < NUM_QUANT_TBLS; ++t) {
+      if (cinfo.quant_tbl_ptrs[t] != nullptr) {
+        PrepareDivisors(cinfo.quant_tbl_ptrs[t]->quantval, encoder.divisors[t]);
+      }
+    }
+    encoder.quality = quality;
+  }
   jvirt_barray_ptr arrays[3];
   for (int ci = 0; ci < 3; ++ci) {
     const jpeg_component_info& comp = cinfo.comp_info[ci];
@@ -130,7 +141,7 @@ std::size_t Encode(TEncoder& encoder, const TYccPicture& picture, int quality,
         static_cast<JDIMENSION>(comp.v_samp_factor));
   }
   jpeg_write_coefficients(&cinfo, arrays);
-  FillCoefficients(cinfo, arrays, picture);
+  FillCoefficients(cinfo, arrays, picture, encoder.divisors);
   jpeg_finish_compress(&cinfo);
   return capacity - encoder.destination.free_in_buffer;
 }
