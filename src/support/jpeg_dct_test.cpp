@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/picture.h"
@@ -155,6 +156,32 @@ TEST_P(JpegDctTest, RefusesWhatItCannotWrite) {
   EXPECT_EQ(jpeg_dct::EncodePlanes(odd, 80, buffer.data(), buffer.size()), 0u);
   TYccPicture empty;
   EXPECT_EQ(jpeg_dct::EncodePlanes(empty, 80, buffer.data(), buffer.size()), 0u);
+}
+
+// Exports encode on two threads: the pooled encoders must not mix their
+// tables, arrays or output.
+TEST_P(JpegDctTest, ThreadsEncodeAtOnce) {
+  constexpr int kThreads = 4;
+  std::vector<TYccPicture> pictures(kThreads);
+  std::vector<std::vector<std::uint8_t>> expected(kThreads);
+  std::mt19937 random(15);
+  for (int t = 0; t < kThreads; ++t) {
+    pictures[t].SetSize(16 * (2 + t), 18 + 4 * t);
+    Fill(pictures[t], t % 4, random);
+    expected[t] = LibraryEncode(pictures[t], 60 + 10 * t);
+  }
+  std::vector<int> mismatches(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 25; ++round) {
+        std::vector<std::uint8_t> out;
+        if (!EncodeJpeg(pictures[t], 60 + 10 * t, out) || out != expected[t]) ++mismatches[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches, std::vector<int>(kThreads, 0));
 }
 
 // EncodeJpeg takes our transform where it runs and the encoder's where it
