@@ -41,8 +41,9 @@ void QuantizeBlocks(const std::uint8_t* const rows[8], int blocks, const TDiviso
 
 // Encodes the planes (a width that is a multiple of 16, an even height) as
 // the encoder does at 4:2:0 and the quality given, with the transform above
-// and the encoder's entropy coding, into buffer. Returns the bytes written; 0 when
-// the encoder failed or the buffer was too small.
+// and the encoder's entropy coding, into buffer. Returns the bytes written;
+// 0 when the encoder failed, the buffer was too small or no way of
+// transforming runs here.
 std::size_t EncodePlanes(const TYccPicture& picture, int quality, unsigned char* buffer,
                          std::size_t capacity);
 

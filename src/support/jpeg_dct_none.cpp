@@ -2,7 +2,8 @@
 
 namespace quill::jpeg_dct {
 
-// Builds without the AVX-512 file: the encoder transforms its planes itself.
+// Builds without the AVX files (Windows, other processors): the encoder
+// transforms its planes itself.
 TDctPath Path() { return TDctPath::Library; }
 void AllowUpTo(TDctPath) {}
 void PrepareDivisors(const std::uint16_t[64], TDivisors&) {}
