@@ -7,6 +7,8 @@
 #include <fstream>
 #include <new>
 #include <optional>
+#include <span>
+#include <string_view>
 
 #include "support/text.h"
 
@@ -248,35 +250,56 @@ bool TIosHelper::PathExists(const std::string& devicePath) {
   return true;
 }
 
-bool TIosHelper::StatFile(const std::string& devicePath, std::optional<std::uint64_t>& size) {
-  size.reset();
+bool TIosHelper::StatFile(const std::string& devicePath, TFileStat& stat, bool sizeOnly) {
+  stat = TFileStat{};
   if (!afc_open_) return false;
   void* info = nullptr;
   if (api_.AFCFileInfoOpen(afc_, devicePath.c_str(), &info) != 0) return false;
-  while (info) {
+  auto number = [](const char* v) -> std::optional<std::uint64_t> {
+    std::uint64_t value = 0;
+    const std::string_view text = v;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec == std::errc() && end == text.data() + text.size()) return value;
+    return std::nullopt;
+  };
+  // Bounded by the answer's own pairs: a device that never ends them stops
+  // at a count no real file reaches.
+  for (int pairs = 0; info && pairs < 256; ++pairs) {
     const char* k = nullptr;
     const char* v = nullptr;
     if (api_.AFCKeyValueRead(info, &k, &v) != 0 || !k || !v) break;
     if (EqualsNoCase(k, "ST_SIZE")) {
-      std::uint64_t value = 0;
-      const std::string text = v;
-      const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-      if (ec == std::errc() && end == text.data() + text.size()) size = value;
-      break;
+      stat.Size = number(v);
+      if (sizeOnly) break;
+    } else if (EqualsNoCase(k, "ST_MTIME")) {
+      // Nanoseconds since 1970.
+      if (const auto ns = number(v)) stat.Modified = static_cast<std::int64_t>(*ns / 1000000000u);
+    } else if (EqualsNoCase(k, "ST_IFMT")) {
+      stat.Regular = EqualsNoCase(v, "S_IFREG");
+      stat.Folder = EqualsNoCase(v, "S_IFDIR");
     }
   }
   if (info) api_.AFCKeyValueClose(info);
   return true;
 }
 
-bool TIosHelper::CopyLoop(const std::string& devicePath,
-                          const std::function<void(const std::uint8_t*, std::size_t)>& sink) {
+std::optional<std::int64_t> TIosHelper::GetFileModified(const std::string& devicePath) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  TFileStat stat;
+  if (!StatFile(devicePath, stat, false)) return std::nullopt;
+  return stat.Modified;
+}
+
+bool TIosHelper::CopyLoop(const std::string& devicePath, const TSink& sink, TSizeRule rule,
+                          bool* changed) {
+  if (changed) *changed = false;
   if (!Usable()) return false;
-  std::optional<std::uint64_t> stated;
-  if (!StatFile(devicePath, stated)) {
+  TFileStat before;
+  if (!StatFile(devicePath, before, true)) {
     last_error_ = "Not found: " + devicePath;
     return false;
   }
+  const std::optional<std::uint64_t> stated = before.Size;
   if (!stated) {
     // Only the stated size tells a whole copy from one the device ended
     // early; every device states it, so one that does not is not trusted.
@@ -288,6 +311,11 @@ bool TIosHelper::CopyLoop(const std::string& devicePath,
     last_error_ = "Internal - out of Memory";
     return false;
   }
+  // A file that may grow while it is read (a live library's log) is read to
+  // its end, but not without bound: a device that never ends its answer
+  // stops here.
+  const std::uint64_t limit =
+      rule == TSizeRule::Strict ? *stated : *stated + (std::uint64_t{1} << 32);
   std::uint64_t file = 0;
   std::int32_t code = api_.AFCFileRefOpen(afc_, devicePath.c_str(), kReadOnlyMode, &file);
   if (code != 0) {
@@ -320,10 +348,21 @@ bool TIosHelper::CopyLoop(const std::string& devicePath,
       total += length;
       // Bytes beyond the size the device states for the file are not its
       // bytes: a lying or endless answer stops here, not at a full disk.
-      if (total > *stated) break;
-      sink(buffer_.data(), length);
+      if (total > limit) {
+        if (rule == TSizeRule::Strict) break;
+        last_error_ = "Read error: " + devicePath + " does not end";
+        ok = false;
+        break;
+      }
+      if (const int error = sink(std::span<const std::uint8_t>(buffer_.data(), length));
+          error != 0) {
+        last_error_ = "Write error " + std::to_string(error);
+        sink_error_ = error;
+        ok = false;
+        break;
+      }
     }
-    if (ok && total != *stated) {
+    if (ok && rule == TSizeRule::Strict && total != *stated) {
       last_error_ = "Read error: " + std::to_string(total) + " bytes read of a file of " +
                     std::to_string(*stated);
       ok = false;
@@ -333,13 +372,31 @@ bool TIosHelper::CopyLoop(const std::string& devicePath,
     ok = false;
   }
   api_.AFCFileRefClose(afc_, file);
+  if (ok && changed) {
+    TFileStat after;
+    *changed = total != *stated || !StatFile(devicePath, after, true) || after.Size != stated;
+  }
   return ok;
 }
 
 bool TIosHelper::CopyToStream(const std::string& devicePath, TMemoryStream& stream) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  return CopyLoop(devicePath,
-                  [&](const std::uint8_t* bytes, std::size_t size) { stream.Write(bytes, size); });
+  return CopyLoop(
+      devicePath,
+      [&](std::span<const std::uint8_t> bytes) {
+        stream.Write(bytes.data(), bytes.size());
+        return 0;
+      },
+      TSizeRule::Strict, nullptr);
+}
+
+bool TIosHelper::CopyToSink(const std::string& devicePath, const TSink& sink, TSizeRule rule,
+                            bool* changed, int* sinkError) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  sink_error_ = 0;
+  const bool ok = CopyLoop(devicePath, sink, rule, changed);
+  if (sinkError) *sinkError = sink_error_;
+  return ok;
 }
 
 bool TIosHelper::CopyToFile(const std::string& devicePath, const std::string& localPath) {
@@ -353,10 +410,14 @@ bool TIosHelper::CopyToFile(const std::string& devicePath, const std::string& lo
       last_error_ = "Cannot create " + temporary;
       return false;
     }
-    ok = CopyLoop(devicePath, [&](const std::uint8_t* bytes, std::size_t size) {
-      out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
-      if (!out) throw std::runtime_error("write failed");
-    });
+    ok = CopyLoop(
+        devicePath,
+        [&](std::span<const std::uint8_t> bytes) {
+          out.write(reinterpret_cast<const char*>(bytes.data()),
+                    static_cast<std::streamsize>(bytes.size()));
+          return out ? 0 : EIO;
+        },
+        TSizeRule::Strict, nullptr);
     out.close();
     if (ok && out.fail()) {
       last_error_ = "Cannot write " + temporary;
@@ -473,6 +534,12 @@ std::uint64_t TIosHelper::GetFileSize(const std::string& devicePath) {
 
 void TIosHelper::ListFiles(const std::string& folder, std::vector<std::string>& names) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
+  ListEntries(folder, TListKind::RegularFiles, names);
+}
+
+void TIosHelper::ListEntries(const std::string& folder, TListKind kind,
+                             std::vector<std::string>& names) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (!Usable()) return;
   void* directory = nullptr;
   if (api_.AFCDirectoryOpen(afc_, folder.c_str(), &directory) != 0) {
@@ -483,8 +550,18 @@ void TIosHelper::ListFiles(const std::string& folder, std::vector<std::string>& 
     char* name = nullptr;
     if (api_.AFCDirectoryRead(afc_, directory, &name) != 0 || !name) break;
     const std::string entry = name;
-    if (entry == "." || entry == "..") continue;
-    if (GetFileKind(folder + entry) == 0) names.push_back(entry);
+    if (entry == "." || entry == ".." || entry.empty()) continue;
+    switch (kind) {
+      case TListKind::AnyEntry:
+        names.push_back(entry);
+        break;
+      case TListKind::RegularFiles:
+        if (GetFileKind(folder + entry) == 0) names.push_back(entry);
+        break;
+      case TListKind::Folders:
+        if (GetFileKind(folder + entry) == 1) names.push_back(entry);
+        break;
+    }
   }
   api_.AFCDirectoryClose(afc_, directory);
 }

@@ -4,6 +4,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -49,9 +50,25 @@ public:
   bool CloseAfc();
   void SetBufferSize(std::size_t size);
 
+  // Receives a copy's bytes piece by piece: 0, or an error code that ends it.
+  using TSink = std::function<int(std::span<const std::uint8_t> bytes)>;
+  enum class TSizeRule {
+    Strict,  // a copy whose byte count differs from the stated size fails
+    ToEnd,   // read to the end whatever the stated size (a file being written)
+  };
+  enum class TListKind { RegularFiles, Folders, AnyEntry };
+
   // Copies read until the device answers 0 bytes; a copy whose byte count
   // differs from the size the device states for the file fails.
   virtual bool CopyToStream(const std::string& devicePath, TMemoryStream& stream);
+  // Streams the file through the copy buffer into sink; nothing of it is held
+  // beyond one buffer. changed (when given) tells whether the size the device
+  // states moved while the file was read; sinkError the code the sink ended
+  // the copy with (0 when it did not).
+  virtual bool CopyToSink(const std::string& devicePath, const TSink& sink, TSizeRule rule,
+                          bool* changed = nullptr, int* sinkError = nullptr);
+  // The modification time the device states for a file (seconds since 1970).
+  virtual std::optional<std::int64_t> GetFileModified(const std::string& devicePath);
   // Copies into localPath under a temporary name beside it, renamed onto
   // localPath only when complete; a failure leaves nothing.
   virtual bool CopyToFile(const std::string& devicePath, const std::string& localPath);
@@ -66,6 +83,10 @@ public:
   virtual std::uint64_t GetFileSize(const std::string& devicePath);
   // Appends the names of the folder's regular files (folder ends in "/").
   virtual void ListFiles(const std::string& folder, std::vector<std::string>& names);
+  // Appends the names of the folder's entries of a kind; AnyEntry asks no
+  // entry for its kind (one request for the whole folder).
+  virtual void ListEntries(const std::string& folder, TListKind kind,
+                           std::vector<std::string>& names);
 
 protected:
   void SetLastError(std::string text);
@@ -78,9 +99,17 @@ private:
   bool Usable();
   // Whether the path exists; size is the size its information states, when
   // it states one that is a number.
-  bool StatFile(const std::string& devicePath, std::optional<std::uint64_t>& size);
-  bool CopyLoop(const std::string& devicePath,
-                const std::function<void(const std::uint8_t*, std::size_t)>& sink);
+  struct TFileStat {
+    std::optional<std::uint64_t> Size;
+    std::optional<std::int64_t> Modified;
+    bool Regular = false;
+    bool Folder = false;
+  };
+  // Whether the path exists, with what its information states.
+  // sizeOnly: stops at the size (a copy needs nothing more).
+  bool StatFile(const std::string& devicePath, TFileStat& stat, bool sizeOnly);
+  bool CopyLoop(const std::string& devicePath, const TSink& sink, TSizeRule rule, bool* changed);
+  int sink_error_ = 0;
 
   TMobileDeviceBinding& binding_;
   const TMobileDeviceApi& api_;

@@ -97,7 +97,7 @@ TIpodDevice::TIpodDevice(TPlatform& platform, TChangeEvent onChange,
 TIpodDevice::~TIpodDevice() {
   window_.reset();
   if (EjectOnClose && !IsIos) EjectDrive();
-  if (!TempName.empty()) platform_.DeleteFile(TempName);
+  RemovePhotoDataCopies();
   thumb_stream_.reset();
   ios_.reset();
 }
@@ -288,42 +288,81 @@ bool TIpodDevice::ReadPhotoDatabase(TMemoryStream& stream) {
 }
 
 void TIpodDevice::PrepareTempName() {
-  if (TempName.empty()) TempName = platform_.MakeTempName("~ip");
+  if (!temp_folder_.empty()) return;
+  // The library's copies hold the user's whole photo history: they go into
+  // a folder of the user's own that nobody else can read, not beside other
+  // users' files in the shared temporary folder.
+  temp_folder_ = platform_.MakePrivateFolder("quillmere-");
+  TempName = temp_folder_.empty() ? std::string()
+                                  : temp_folder_ + platform_.Separator() + "Photos.sqlite";
+}
+
+void TIpodDevice::RemovePhotoDataCopies() {
+  if (temp_folder_.empty()) return;
+  // SQLite may also have left its shared-memory index or a journal.
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) platform_.DeleteFile(TempName + suffix);
+  if (!temp_folder_.empty()) platform_.RemoveFolder(temp_folder_);
+  // TempName keeps the name the copies had, so that one can tell they are
+  // gone; the next copy makes a new folder.
+  temp_folder_.clear();
 }
 
 std::string TIpodDevice::FetchPhotoDataFile(const std::string& name, const std::string& suffix) {
   const std::string source = IsIos ? std::string() : DiskPath("/PhotoData/" + name);
   if (!IsIos && (source.empty() || !platform_.FileExists(source))) return {};
   PrepareTempName();
-  if (TempName.empty()) {
-    AddMessage("Copy photodb failed: no temporary file name could be made");
+  if (temp_folder_.empty()) {
+    AddMessage("Copy photodb failed: no private folder could be made for the library's copy");
     return {};
   }
   const std::string local = TempName + suffix;
+  TWriteOptions options;
+  options.OwnerOnly = true;
   if (!IsIos) {
     // SQLite may checkpoint the log into a database it opened and delete the
     // log when it closes: reading the device's files in place would change them.
     platform_.DeleteFile(local);
-    const int error = platform_.CopyFileNoOverwrite(source, local);
+    const int error = platform_.CopyFileNoOverwrite(source, local, options);
     if (error == 0) return local;
     AddMessage("Copy photodb failed: cannot copy " + source + " to " + local + " (error " +
                std::to_string(error) + ")");
     return {};
   }
-  try {
-    TMemoryStream stream;
-    if (!ios_->CopyToStream("/PhotoData/" + name, stream)) {
-      AddMessage("Copy photodb failed: " + ios_->LastError());
+  // A phone in use may write its library while it is copied: a copy during
+  // which the stated size moved is taken again. SQLite ignores a log's torn
+  // last frame, so the last copy, read to its end, still serves.
+  constexpr int kAttempts = 3;
+  const std::string devicePath = "/PhotoData/" + name;
+  for (int attempt = 1;; ++attempt) {
+    platform_.DeleteFile(local);
+    bool changed = false;
+    bool read = true;
+    const int error = platform_.WriteStreamNoOverwrite(
+        local,
+        [&](const TPlatform::TWriteSink& sink) {
+          int sinkError = 0;
+          if (ios_->CopyToSink(devicePath, sink, TIosHelper::TSizeRule::ToEnd, &changed,
+                               &sinkError))
+            return 0;
+          if (sinkError != 0) return sinkError;
+          read = false;
+          return kErrorRead;
+        },
+        options);
+    if (error != 0) {
+      AddMessage(read ? "Copy photodb failed: cannot write " + local + " (error " +
+                            std::to_string(error) + ")"
+                      : "Copy photodb failed: " + ios_->LastError());
+      platform_.DeleteFile(local);
       return {};
     }
-    const int error = platform_.WriteFileReplace(local, stream.Bytes());
-    if (error == 0) return local;
-    AddMessage("Copy photodb failed: cannot write " + local + " (error " + std::to_string(error) +
-               ")");
-  } catch (const std::bad_alloc&) {
-    AddMessage("Copy photodb failed: Internal - out of Memory");
+    if (!changed) return local;
+    if (attempt == kAttempts) {
+      FetchNotes.push_back(name + " changed while it was copied (" + std::to_string(kAttempts) +
+                           " times); the copy read to its end is used");
+      return local;
+    }
   }
-  return {};
 }
 
 bool TIpodDevice::RefuseParentPath(const std::string& devicePath) {
@@ -338,35 +377,50 @@ bool TIpodDevice::RefuseParentPath(const std::string& devicePath) {
   return true;
 }
 
-// The helper's own file copy would write the final name directly; reading
-// into memory and publishing through the platform keeps a failed copy from
-// leaving a partial file and never replaces a file that is there.
-int TIpodDevice::CopyIosFileToPc(const std::string& devicePath, const std::string& pcPath) {
-  try {
-    TMemoryStream stream;
-    if (!ios_->CopyToStream(devicePath, stream)) {
-      AddMessage("Copy fail: " + ios_->LastError());
-      return kIosCopyFailed;
-    }
-    const int error = platform_.WriteFileNoOverwrite(pcPath, stream.Bytes());
-    if (error == 0) return 0;
-    AddMessage("Copy fail: cannot write " + pcPath + " (error " + std::to_string(error) + ")");
-  } catch (const std::bad_alloc&) {
-    AddMessage("Copy fail: Internal - out of Memory");
+// The helper's own file copy would write the final name directly; the
+// platform's write publishes only a whole file and never replaces one that
+// is there. The bytes pass through the helper's buffer on their way: a long
+// video is never held in memory.
+int TIpodDevice::CopyIosFileToPc(const std::string& devicePath, const std::string& pcPath,
+                                 TWriteOptions options) {
+  if (!options.Modified) options.Modified = ios_->GetFileModified(devicePath);
+  bool read = true;
+  const int error = platform_.WriteStreamNoOverwrite(
+      pcPath,
+      [&](const TPlatform::TWriteSink& sink) {
+        int sinkError = 0;
+        if (ios_->CopyToSink(devicePath, sink, TIosHelper::TSizeRule::Strict, nullptr,
+                             &sinkError))
+          return 0;
+        if (sinkError != 0) return sinkError;
+        read = false;
+        return kErrorRead;
+      },
+      options);
+  if (error == 0) return 0;
+  if (!read) {
+    AddMessage("Copy fail: " + ios_->LastError());
+    return kIosCopyFailed;
   }
+  // A name taken since the caller looked is the platform's answer, so that
+  // the caller goes on to the next free name.
+  if (error == kErrorNameTaken) return kErrorNameTaken;
+  AddMessage("Copy fail: cannot write " + pcPath + " (error " + std::to_string(error) + ")");
   return kIosCopyFailed;
 }
 
-int TIpodDevice::CopyItemToPc(const std::string& colonPath, const std::string& pcPath) {
+int TIpodDevice::CopyItemToPc(const std::string& colonPath, const std::string& pcPath,
+                              const TWriteOptions& options) {
   if (RefuseParentPath(colonPath)) return kErrorAccessDenied;
-  if (IsIos) return CopyIosFileToPc(ReplaceAll(colonPath, ':', '/'), pcPath);
-  return platform_.CopyFileNoOverwrite(DiskPath(colonPath, true), pcPath);
+  if (IsIos) return CopyIosFileToPc(ReplaceAll(colonPath, ':', '/'), pcPath, options);
+  return platform_.CopyFileNoOverwrite(DiskPath(colonPath, true), pcPath, options);
 }
 
-int TIpodDevice::CopyFileToPc(const std::string& devicePath, const std::string& pcPath) {
+int TIpodDevice::CopyFileToPc(const std::string& devicePath, const std::string& pcPath,
+                              const TWriteOptions& options) {
   if (RefuseParentPath(devicePath)) return kErrorAccessDenied;
-  if (IsIos) return CopyIosFileToPc(devicePath, pcPath);
-  return platform_.CopyFileNoOverwrite(devicePath, pcPath);
+  if (IsIos) return CopyIosFileToPc(devicePath, pcPath, options);
+  return platform_.CopyFileNoOverwrite(devicePath, pcPath, options);
 }
 
 std::uint64_t TIpodDevice::LocalFileSize(const std::string& pcPath) {
@@ -488,28 +542,89 @@ void TIpodDevice::CloseThumbFile() {
 
 // ---- Camera folder ---------------------------------------------------------
 
+namespace {
+
+// A camera folder's name: three digits from 100 to 999 and five characters
+// more ("100APPLE", "101APPLE", "100IMPRT"). Its number, or 0.
+int CameraFolderNumber(std::string_view name) {
+  if (name.size() != 8) return 0;
+  int number = 0;
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (name[i] < '0' || name[i] > '9') return 0;
+    number = number * 10 + (name[i] - '0');
+  }
+  if (number < 100) return 0;
+  for (std::size_t i = 3; i < 8; ++i) {
+    const char c = name[i];
+    if (c == '/' || c == '\\' || c == ':' || c == '.' || static_cast<unsigned char>(c) < 0x20)
+      return 0;
+  }
+  return number;
+}
+
+}  // namespace
+
 std::string TIpodDevice::CameraFolder() const {
   return IsIos ? std::string("/DCIM/100APPLE/") : DiskPath("/DCIM/100APPLE/");
 }
 
-int TIpodDevice::ListCameraFiles(std::vector<std::string>& names) {
+std::vector<std::string> TIpodDevice::CameraFolders() {
+  std::vector<std::string> names;
+  if (IsIos) {
+    ios_->ListEntries("/DCIM/", TIosHelper::TListKind::Folders, names);
+  } else if (!LockedCopy(Drive).empty()) {
+    for (const TDirEntry& entry : platform_.ListDirectory(DiskPath("/DCIM/")))
+      if (entry.IsDirectory) names.push_back(entry.Name);
+  }
+  std::erase_if(names, [](const std::string& name) { return CameraFolderNumber(name) == 0; });
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    const int na = CameraFolderNumber(a), nb = CameraFolderNumber(b);
+    return na != nb ? na < nb : a < b;
+  });
+  std::vector<std::string> folders;
+  folders.reserve(names.size());
+  for (const std::string& name : names)
+    folders.push_back(IsIos ? "/DCIM/" + name + "/" : DiskPath("/DCIM/" + name + "/"));
+  return folders;
+}
+
+int TIpodDevice::ListCameraFilesIn(const std::string& folder, std::vector<std::string>& names) {
   std::vector<std::string> found;
   if (IsIos) {
-    ios_->ListFiles("/DCIM/100APPLE/", found);
-  } else if (!Drive.empty()) {
-    for (const TDirEntry& entry : platform_.ListDirectory(CameraFolder())) {
+    ios_->ListFiles(folder, found);
+  } else if (!LockedCopy(Drive).empty()) {
+    for (const TDirEntry& entry : platform_.ListDirectory(folder)) {
       if (!entry.IsRegular) continue;
       if (!IosMediaFolder && !StartsWithNoCase(entry.Name, "IMG")) continue;
       found.push_back(entry.Name);
     }
   }
-  std::erase_if(found,
-                [](const std::string& name) { return EqualsNoCase(ExtractFileExt(name), ".THM"); });
-  // Folder order differs between file systems (FAT keeps creation order, ext4
-  // hashes names); sorting gives the same listing and transfer order on all.
-  std::sort(found.begin(), found.end());
+  // Thumbnails of the other files, and the hidden files of the system and of
+  // other computers ("._IMG_0001.JPG"), are no camera files.
+  std::erase_if(found, [](const std::string& name) {
+    return name.empty() || name[0] == '.' || EqualsNoCase(ExtractFileExt(name), ".THM");
+  });
+  // In the order the device or the file system returns them.
   names.insert(names.end(), found.begin(), found.end());
+  return static_cast<int>(found.size());
+}
+
+int TIpodDevice::ListCameraFiles(std::vector<std::string>& names) {
+  for (const std::string& folder : CameraFolders()) ListCameraFilesIn(folder, names);
   return static_cast<int>(names.size());
+}
+
+void TIpodDevice::ListNames(const std::string& devicePath, std::vector<std::string>& names) {
+  if (IsIos) {
+    std::string folder = ReplaceAll(devicePath, '\\', '/');
+    if (folder.empty() || folder.front() != '/') folder.insert(folder.begin(), '/');
+    if (folder.back() != '/') folder += '/';
+    ios_->ListEntries(folder, TIosHelper::TListKind::AnyEntry, names);
+    return;
+  }
+  const std::string folder = DiskPath(devicePath);
+  if (folder.empty()) return;
+  for (const TDirEntry& entry : platform_.ListDirectory(folder)) names.push_back(entry.Name);
 }
 
 bool TIpodDevice::ReadCameraThumb(const std::string& folder, const std::string& fileName,

@@ -51,6 +51,9 @@ public:
   std::atomic<bool> DiskFound = false;
   std::string Drive;  // mount point (or folder) of the disk-mode iPod
   std::string TempName;
+  // What the copies of the library met that the log should tell (a file
+  // that kept changing while it was copied).
+  std::vector<std::string> FetchNotes;
   TChangeEvent OnChange;
   bool IosUnavailable = false;
   // The disk-mode folder holds an iOS device's media folder: its 16-bit
@@ -85,14 +88,20 @@ public:
   bool ReadPhotoDatabase(TMemoryStream& stream);
   // A local copy of the device's PhotoData/<name> as TempName + suffix, also in
   // disk mode (SQLite must never open a file on the device); empty when there
-  // is none or it could not be copied. The caller deletes the copy.
+  // is none or it could not be copied. The copies lie in a folder of the
+  // user's own; RemovePhotoDataCopies deletes them with it.
   std::string FetchPhotoDataFile(const std::string& name, const std::string& suffix);
+  void RemovePhotoDataCopies();
   // Copies a device file named in colon form (":Photos:Full Resolution:x.jpg")
   // to a PC file that must not exist. 0, an error code (disk mode), or 2 (iOS).
   // A colon path with a ".." component is refused with EACCES.
-  int CopyItemToPc(const std::string& colonPath, const std::string& pcPath);
-  // The same with a full device path (a path under CameraFolder()).
-  int CopyFileToPc(const std::string& devicePath, const std::string& pcPath);
+  // options.Modified sets the copy's file time; without it the copy keeps the
+  // device file's.
+  int CopyItemToPc(const std::string& colonPath, const std::string& pcPath,
+                   const TWriteOptions& options = {});
+  // The same with a full device path (a path under a camera folder).
+  int CopyFileToPc(const std::string& devicePath, const std::string& pcPath,
+                   const TWriteOptions& options = {});
   std::uint64_t LocalFileSize(const std::string& pcPath);
   std::uint64_t DeviceFileSize(const std::string& colonPath);
   // The size of a full device path (a path under CameraFolder()), 0 when it
@@ -109,9 +118,20 @@ public:
   bool ReadThumbRecord(std::size_t size, TMemoryStream& stream, std::uint64_t offset);
   void CloseThumbFile();
 
-  // Camera folder.
+  // Camera folders: every folder directly under DCIM/ named as cameras name
+  // them (three digits from 100 and five characters), in the order of their
+  // number, then name; each path ends in its separator. CameraFolder is the
+  // first camera's folder, where the camera folders are not known.
   std::string CameraFolder() const;
+  std::vector<std::string> CameraFolders();
+  // Appends the camera files of one camera folder in the order the device or
+  // the file system gives them; answers how many.
+  int ListCameraFilesIn(const std::string& folder, std::vector<std::string>& names);
+  // The camera files of every camera folder.
   int ListCameraFiles(std::vector<std::string>& names);
+  // Appends the names of every entry of a device folder (a path relative to
+  // the device root), without asking each for its kind: one request a folder.
+  void ListNames(const std::string& devicePath, std::vector<std::string>& names);
   bool ReadCameraThumb(const std::string& folder, const std::string& fileName,
                        TMemoryStream& stream, std::string& ext);
 
@@ -144,11 +164,13 @@ private:
   bool RefuseParentPath(const std::string& devicePath);
   bool ReadLocalToStream(const std::string& fullPath, const std::string& shownPath,
                          TMemoryStream& stream);
-  int CopyIosFileToPc(const std::string& devicePath, const std::string& pcPath);
+  int CopyIosFileToPc(const std::string& devicePath, const std::string& pcPath,
+                      TWriteOptions options);
 
   TPlatform& platform_;
   std::unique_ptr<TIosHelper> ios_;
   TMountEntry volume_;  // the mount of Drive (empty for a folder)
+  std::string temp_folder_;  // the private folder of the library's copies
   std::unique_ptr<TDeviceWindow> window_;
   std::unique_ptr<TReadOnlyFile> thumb_stream_;
   std::vector<std::uint8_t> record_buffer_;

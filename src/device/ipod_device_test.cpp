@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 
 #include "support/fake_platform.h"
 #include "support/temp_dir.h"
@@ -64,6 +66,17 @@ public:
     stream.Write(it->second.data(), it->second.size());
     return true;
   }
+  bool CopyToSink(const std::string& path, const TSink& sink, TSizeRule, bool* changed,
+                  int* sinkError) override {
+    if (changed) *changed = false;
+    if (sinkError) *sinkError = 0;
+    const auto it = Files.find(path);
+    if (it == Files.end()) return Fail("No such file: " + path);
+    const int error = sink({reinterpret_cast<const std::uint8_t*>(it->second.data()), it->second.size()});
+    if (sinkError) *sinkError = error;
+    return error == 0 ? true : Fail("Write error " + std::to_string(error));
+  }
+  std::optional<std::int64_t> GetFileModified(const std::string&) override { return std::nullopt; }
   bool PathExists(const std::string& path) override { return Files.count(path) != 0; }
   bool OpenFile(const std::string& path) override {
     if (!Files.count(path)) return Fail("Cannot open " + path);
@@ -79,6 +92,18 @@ public:
   void CloseFile() override { open_.clear(); }
   std::uint64_t GetFileSize(const std::string& path) override {
     return Files.count(path) ? Files[path].size() : 0;
+  }
+  void ListEntries(const std::string& folder, TListKind kind,
+                   std::vector<std::string>& names) override {
+    std::set<std::string> seen;
+    for (const auto& [path, data] : Files) {
+      if (path.rfind(folder, 0) != 0) continue;
+      const std::size_t slash = path.find('/', folder.size());
+      const bool file = slash == std::string::npos;
+      if ((kind == TListKind::Folders && file) || (kind == TListKind::RegularFiles && !file)) continue;
+      const std::string name = path.substr(folder.size(), file ? std::string::npos : slash - folder.size());
+      if (seen.insert(name).second) names.push_back(name);
+    }
   }
   void ListFiles(const std::string& folder, std::vector<std::string>& names) override {
     for (const auto& [path, data] : Files) {
@@ -503,7 +528,10 @@ TEST_F(DeviceTest, IosCopiesGoThroughTheHelperAndNeverReplace) {
   Write(dest_ / "taken.jpg", "mine");
   EXPECT_EQ(device->CopyItemToPc(":Photos:Full Resolution:a.jpg", dest_ / "a.jpg"), 0);
   EXPECT_EQ(Read(dest_ / "a.jpg"), "from the phone");
-  EXPECT_EQ(device->CopyItemToPc(":Photos:Full Resolution:a.jpg", dest_ / "taken.jpg"), 2);
+  // A name in use is the platform's own answer, on which the transfer goes
+  // on to the next free name.
+  EXPECT_EQ(device->CopyItemToPc(":Photos:Full Resolution:a.jpg", dest_ / "taken.jpg"),
+            kErrorNameTaken);
   EXPECT_EQ(Read(dest_ / "taken.jpg"), "mine");
   EXPECT_EQ(device->CopyFileToPc("/DCIM/100APPLE/none.jpg", dest_ / "n.jpg"), 2);
   EXPECT_TRUE(device->Messages.ends_with("\r\nCopy fail: No such file: /DCIM/100APPLE/none.jpg"));
@@ -535,7 +563,11 @@ TEST_F(DeviceTest, IosDatabaseCopiesGoToTheTemporaryName) {
     const std::string db = device->FetchPhotoDataFile("Photos.sqlite", "");
     const std::string wal = device->FetchPhotoDataFile("Photos.sqlite-wal", "-wal");
     temp = device->TempName;
-    EXPECT_EQ(fs::path(temp).filename().string().rfind("~ip", 0), 0u);
+    // In a folder of the user's own that nobody else can read.
+    EXPECT_EQ(fs::status(fs::path(temp).parent_path()).permissions() & fs::perms::all,
+              fs::perms::owner_all);
+    EXPECT_EQ(fs::status(db).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(db, temp);
     EXPECT_EQ(wal, temp + "-wal");
     EXPECT_EQ(Read(db), "db");
@@ -550,35 +582,51 @@ TEST_F(DeviceTest, IosDatabaseCopiesGoToTheTemporaryName) {
 
 // ---- Camera folder --------------------------------------------------------------
 
-TEST_F(DeviceTest, CameraListingsFilterAndSort) {
-  for (const char* name : {"IMG_0003.JPG", "img_0001.jpg", "IMG_0002.MOV", "IMG_0001.THM",
-                           "IMG_0002.thm", "DSC_0001.JPG", ".MISC/IMG_0003.THM"}) {
-    Write(ipod_ / (std::string("DCIM/100APPLE/") + name), "x");
+TEST_F(DeviceTest, EveryCameraFolderIsListedInTheOrderOfItsNumber) {
+  for (const char* name : {"100APPLE/IMG_0003.JPG", "100APPLE/img_0001.jpg", "100APPLE/IMG_0002.MOV",
+                           "100APPLE/IMG_0001.THM", "100APPLE/IMG_0002.thm", "100APPLE/DSC_0001.JPG",
+                           "100APPLE/.MISC/IMG_0003.THM", "100APPLE/._IMG_0003.JPG",
+                           "101APPLE/IMG_1000.HEIC", "100IMPRT/IMG_5000.JPG",
+                           // Not camera folders: no number of three digits from
+                           // 100, or not five characters after it.
+                           "099APPLE/IMG_1.JPG", "100APPLEX/IMG_2.JPG", "ABCAPPLE/IMG_3.JPG",
+                           ".MISC/IMG_4.JPG"}) {
+    Write(ipod_ / (std::string("DCIM/") + name), "x");
   }
   fs::create_directories(ipod_ / "DCIM/100APPLE/IMG_FOLDER");
   auto device = Connected();
-  std::vector<std::string> names{"kept"};
-  EXPECT_EQ(device->ListCameraFiles(names), 4);
-  EXPECT_EQ(names,
-            (std::vector<std::string>{"kept", "IMG_0002.MOV", "IMG_0003.JPG", "img_0001.jpg"}));
+  const std::string dcim = ipod_.Path() + "/DCIM/";
+  EXPECT_EQ(device->CameraFolders(), (std::vector<std::string>{dcim + "100APPLE/", dcim + "100IMPRT/",
+                                                               dcim + "101APPLE/"}));
+  // Files come in the file system's order; sorted here to compare.
+  auto listed = [&](const std::string& folder) {
+    std::vector<std::string> names;
+    device->ListCameraFilesIn(dcim + folder, names);
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  EXPECT_EQ(listed("100APPLE/"),
+            (std::vector<std::string>{"IMG_0002.MOV", "IMG_0003.JPG", "img_0001.jpg"}));
+  std::vector<std::string> all{"kept"};
+  EXPECT_EQ(device->ListCameraFiles(all), 6);
+  EXPECT_EQ(all.back(), "IMG_1000.HEIC");
 
   device->IosMediaFolder = true;
-  names.clear();
-  EXPECT_EQ(device->ListCameraFiles(names), 4);
-  EXPECT_EQ(names, (std::vector<std::string>{"DSC_0001.JPG", "IMG_0002.MOV", "IMG_0003.JPG",
-                                             "img_0001.jpg"}));
+  EXPECT_EQ(listed("100APPLE/"), (std::vector<std::string>{"DSC_0001.JPG", "IMG_0002.MOV",
+                                                           "IMG_0003.JPG", "img_0001.jpg"}));
 }
 
 TEST_F(DeviceTest, IosCameraListingsDropThumbnails) {
   auto ios = std::make_unique<TFakeIos>();
-  for (const char* name : {"IMG_2.JPG", "IMG_1.THM", "A.thm", "clip.MOV"})
-    ios->Files[std::string("/DCIM/100APPLE/") + name] = "x";
+  for (const char* name : {"100APPLE/IMG_2.JPG", "100APPLE/IMG_1.THM", "100APPLE/A.thm",
+                           "100APPLE/clip.MOV", "102APPLE/IMG_3.HEIC", "NOTACAMERA/IMG_4.JPG"})
+    ios->Files[std::string("/DCIM/") + name] = "x";
   auto device = MakeDevice(std::move(ios));
   device->IosConnectionChanged(true);
   std::vector<std::string> names;
-  EXPECT_EQ(device->ListCameraFiles(names), 2);
-  EXPECT_EQ(names, (std::vector<std::string>{"IMG_2.JPG", "clip.MOV"}));
-  EXPECT_EQ(device->CameraFolder(), "/DCIM/100APPLE/");
+  EXPECT_EQ(device->ListCameraFiles(names), 3);
+  EXPECT_EQ(names, (std::vector<std::string>{"IMG_2.JPG", "clip.MOV", "IMG_3.HEIC"}));
+  EXPECT_EQ(device->CameraFolders(), (std::vector<std::string>{"/DCIM/100APPLE/", "/DCIM/102APPLE/"}));
 }
 
 TEST_F(DeviceTest, CameraThumbnailsComeFromMiscBesideOrTheFile) {

@@ -120,7 +120,8 @@ std::vector<TDirEntry> TFakePlatform::ListDirectory(const std::string& folder) {
   return native_->ListDirectory(folder);
 }
 
-int TFakePlatform::CopyFileNoOverwrite(const std::string& src, const std::string& dst) {
+int TFakePlatform::CopyFileNoOverwrite(const std::string& src, const std::string& dst,
+                                       const TWriteOptions& options) {
   Note("copy", dst);
   {
     std::lock_guard lock(mutex_);
@@ -128,8 +129,25 @@ int TFakePlatform::CopyFileNoOverwrite(const std::string& src, const std::string
     written_.push_back(dst);
   }
   if (Trip(FailWriteAtCall, write_calls_)) return FaultError;
-  return native_->CopyFileNoOverwrite(src, dst);
+  return native_->CopyFileNoOverwrite(src, dst, options);
 }
+
+int TFakePlatform::WriteStreamNoOverwrite(const std::string& dst, const TFill& fill,
+                                          const TWriteOptions& options) {
+  Note("write", dst);
+  {
+    std::lock_guard lock(mutex_);
+    written_.push_back(dst);
+  }
+  if (Trip(FailWriteAtCall, write_calls_)) return FaultError;
+  return native_->WriteStreamNoOverwrite(dst, fill, options);
+}
+
+std::string TFakePlatform::MakePrivateFolder(const std::string& prefix) {
+  return native_->MakePrivateFolder(prefix);
+}
+
+bool TFakePlatform::RemoveFolder(const std::string& path) { return native_->RemoveFolder(path); }
 
 int TFakePlatform::WriteFileNoOverwrite(const std::string& dst,
                                         std::span<const std::uint8_t> bytes) {

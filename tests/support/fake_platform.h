@@ -42,7 +42,7 @@ public:
   // of that kind fail with FaultError.
   std::atomic<int> FailReadAtCall{0};   // ReadAt of opened files
   std::atomic<int> ShortReadAtCall{0};  // ReadAt returns half the bytes
-  std::atomic<int> FailWriteAtCall{0};  // WriteFileNoOverwrite / CopyFileNoOverwrite
+  std::atomic<int> FailWriteAtCall{0};  // WriteFileNoOverwrite / CopyFileNoOverwrite / WriteStream
   std::atomic<int> FailOpenAtCall{0};   // OpenReadOnly / ReadWholeFile
   int FaultError = kErrorRead;
   // Called before every file operation with its kind and path; may throw or
@@ -63,7 +63,13 @@ public:
   int ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out) override;
   std::unique_ptr<TReadOnlyFile> OpenReadOnly(const std::string& path, int& error) override;
   std::vector<TDirEntry> ListDirectory(const std::string& folder) override;
-  int CopyFileNoOverwrite(const std::string& src, const std::string& dst) override;
+  using TPlatform::CopyFileNoOverwrite;
+  int CopyFileNoOverwrite(const std::string& src, const std::string& dst,
+                          const TWriteOptions& options) override;
+  int WriteStreamNoOverwrite(const std::string& dst, const TFill& fill,
+                             const TWriteOptions& options) override;
+  std::string MakePrivateFolder(const std::string& prefix) override;
+  bool RemoveFolder(const std::string& path) override;
   int WriteFileNoOverwrite(const std::string& dst, std::span<const std::uint8_t> bytes) override;
   int WriteFileReplace(const std::string& dst, std::span<const std::uint8_t> bytes) override;
   bool DeleteFile(const std::string& path) override;

@@ -35,6 +35,15 @@ public:
   virtual int Error() const = 0;
 };
 
+// How a new file is made.
+struct TWriteOptions {
+  // The modification time (seconds since 1970, UTC) the file takes before it
+  // takes its name; nullopt: a copy keeps its source's, a write its own.
+  std::optional<std::int64_t> Modified;
+  // Readable and writable by the user alone (private working copies).
+  bool OwnerOnly = false;
+};
+
 enum class TUnmountResult { Ok, Busy, Failed };
 
 // A device-change message as the mount-table monitor (POSIX) or the hidden
@@ -104,7 +113,19 @@ public:
   // written under a temporary name beside dst and published onto dst only
   // when complete (EEXIST when dst exists then). A failure removes the
   // temporary file. 0 or the error code.
-  virtual int CopyFileNoOverwrite(const std::string& src, const std::string& dst) = 0;
+  int CopyFileNoOverwrite(const std::string& src, const std::string& dst) {
+    return CopyFileNoOverwrite(src, dst, TWriteOptions{});
+  }
+  virtual int CopyFileNoOverwrite(const std::string& src, const std::string& dst,
+                                  const TWriteOptions& options) = 0;
+  // Writes a new file dst under the same rules from bytes that arrive piece
+  // by piece: fill hands each piece to the sink it is given (which answers 0
+  // or an error code, the error ending the fill) and answers 0 or an error
+  // code of its own. Nothing is left of a failed fill.
+  using TWriteSink = std::function<int(std::span<const std::uint8_t> bytes)>;
+  using TFill = std::function<int(const TWriteSink& sink)>;
+  virtual int WriteStreamNoOverwrite(const std::string& dst, const TFill& fill,
+                                     const TWriteOptions& options) = 0;
   // Writes bytes as a new file dst under the same rules as CopyFileNoOverwrite.
   virtual int WriteFileNoOverwrite(const std::string& dst, std::span<const std::uint8_t> bytes) = 0;
   // Writes bytes as dst, replacing an existing dst atomically (local copies
@@ -114,6 +135,11 @@ public:
   // Creates a folder with all missing parents; true when it exists afterwards.
   virtual bool CreateDirectories(const std::string& path) = 0;
 
+  // A new folder of the user's own, readable by nobody else, for private
+  // working copies; empty on failure. The caller removes it.
+  virtual std::string MakePrivateFolder(const std::string& prefix) = 0;
+  // Removes an empty folder.
+  virtual bool RemoveFolder(const std::string& path) = 0;
   // A unique name in the temporary folder beginning with prefix; the file was
   // created to reserve the name and deleted again. Empty on failure.
   virtual std::string MakeTempName(const std::string& prefix) = 0;

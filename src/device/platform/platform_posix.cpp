@@ -290,6 +290,14 @@ int WriteAtomically(const std::string& dst, bool replace, TFill fill,
   return WriteNamedThenPublish(dst, true, fill);
 }
 
+// Sets an open file's access and modification times to seconds since 1970;
+// a file system that keeps no such time (or a coarse one) is no failure.
+void SetModified(int fd, std::int64_t seconds) {
+  timespec times[2] = {};
+  times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(seconds);
+  ::futimens(fd, times);
+}
+
 int ReadAllFrom(int fd, std::vector<std::uint8_t>& out) {
   out.clear();
   struct stat st;
@@ -489,7 +497,9 @@ public:
     return entries;
   }
 
-  int CopyFileNoOverwrite(const std::string& src, const std::string& dst) override {
+  using TPlatform::CopyFileNoOverwrite;
+  int CopyFileNoOverwrite(const std::string& src, const std::string& dst,
+                          const TWriteOptions& options) override {
     int error = 0;
     TFd in(OpenFile(src, O_RDONLY | O_CLOEXEC, error));
     if (!in.Valid()) return error;
@@ -497,6 +507,7 @@ public:
     if (::fstat(in.Get(), &st) != 0) return errno;
     if (S_ISDIR(st.st_mode)) return EISDIR;
     return WriteAtomically(dst, false, [&](int out) {
+      if (options.OwnerOnly) ::fchmod(out, 0600);
       // The kernel copies a regular file without bringing it through our
       // memory (as cp does); the buffer loop takes over where it cannot, and
       // for files (such as /proc's) whose size says nothing.
@@ -525,8 +536,25 @@ public:
       }
       // A copy keeps the source's times, as a file copy does on the desktop;
       // FAT stores them coarsely, so a failure here is no failure of the copy.
-      const timespec times[2] = {st.st_atim, st.st_mtim};
-      ::futimens(out, times);
+      if (options.Modified) {
+        SetModified(out, *options.Modified);
+      } else {
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+        ::futimens(out, times);
+      }
+      return 0;
+    });
+  }
+
+  int WriteStreamNoOverwrite(const std::string& dst, const TFill& fill,
+                             const TWriteOptions& options) override {
+    return WriteAtomically(dst, false, [&](int out) {
+      if (options.OwnerOnly) ::fchmod(out, 0600);
+      const int error = fill([out](std::span<const std::uint8_t> bytes) {
+        return WriteAll(out, bytes.data(), bytes.size());
+      });
+      if (error != 0) return error;
+      if (options.Modified) SetModified(out, *options.Modified);
       return 0;
     });
   }
@@ -554,6 +582,16 @@ public:
     if (::mkdir(trimmed.c_str(), 0777) != 0 && errno != EEXIST) return false;
     return DirectoryExists(trimmed);
   }
+
+  std::string MakePrivateFolder(const std::string& prefix) override {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "XXXXXX";
+    // mkdtemp makes the folder with mode 0700, owned by the user.
+    if (::mkdtemp(pattern.data()) == nullptr) return {};
+    return pattern;
+  }
+
+  bool RemoveFolder(const std::string& path) override { return ::rmdir(path.c_str()) == 0; }
 
   std::string MakeTempName(const std::string& prefix) override {
     const char* base = std::getenv("TMPDIR");

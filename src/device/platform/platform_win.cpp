@@ -219,6 +219,18 @@ int Publish(const std::string& temp, const std::string& dst, bool replace) {
   return error == ERROR_ALREADY_EXISTS ? ERROR_FILE_EXISTS : error;
 }
 
+// Sets a file's modification time to seconds since 1970 (UTC); a file system
+// that keeps none is no failure.
+void SetModified(HANDLE file, std::int64_t seconds) {
+  // 100-nanosecond steps since 1601.
+  const std::uint64_t ticks =
+      static_cast<std::uint64_t>(seconds + 11644473600LL) * 10000000ULL;
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(ticks);
+  time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  SetFileTime(file, nullptr, &time, &time);
+}
+
 int WriteAtomically(const std::string& dst, bool replace, std::span<const std::uint8_t> bytes) {
   if (!replace && Attributes(dst) != INVALID_FILE_ATTRIBUTES) return ERROR_FILE_EXISTS;
   std::string temp;
@@ -418,7 +430,11 @@ public:
     return entries;
   }
 
-  int CopyFileNoOverwrite(const std::string& src, const std::string& dst) override {
+  using TPlatform::CopyFileNoOverwrite;
+  // The user's own temporary folder is private on Windows; OwnerOnly adds
+  // nothing there.
+  int CopyFileNoOverwrite(const std::string& src, const std::string& dst,
+                          const TWriteOptions& options) override {
     if (Attributes(dst) != INVALID_FILE_ATTRIBUTES) return ERROR_FILE_EXISTS;
     std::string temp;
     {
@@ -431,6 +447,30 @@ public:
       const int error = LastError();
       DeleteFileW(Widen(temp).c_str());
       return error;
+    }
+    if (options.Modified) {
+      THandle file(CreateFileW(Widen(temp).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (file.Valid()) SetModified(file.Get(), *options.Modified);
+    }
+    return Publish(temp, dst, false);
+  }
+
+  int WriteStreamNoOverwrite(const std::string& dst, const TFill& fill,
+                             const TWriteOptions& options) override {
+    if (Attributes(dst) != INVALID_FILE_ATTRIBUTES) return ERROR_FILE_EXISTS;
+    std::string temp;
+    THandle file;
+    if (const int rc = CreateTempBeside(dst, temp, file); rc != 0) return rc;
+    int rc = fill([&file](std::span<const std::uint8_t> bytes) {
+      return WriteAll(file.Get(), bytes.data(), bytes.size());
+    });
+    if (rc == 0 && options.Modified) SetModified(file.Get(), *options.Modified);
+    const int closed = file.Close();
+    if (rc == 0) rc = closed;
+    if (rc != 0) {
+      DeleteFileW(Widen(temp).c_str());
+      return rc;
     }
     return Publish(temp, dst, false);
   }
@@ -447,6 +487,16 @@ public:
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(Widen(path)), ec);
     return DirectoryExists(path);
+  }
+
+  std::string MakePrivateFolder(const std::string& prefix) override {
+    const std::string name = MakeTempName(prefix);
+    if (name.empty() || !CreateDirectoryW(Widen(name).c_str(), nullptr)) return {};
+    return name;
+  }
+
+  bool RemoveFolder(const std::string& path) override {
+    return RemoveDirectoryW(Widen(path).c_str()) != 0;
   }
 
   std::string MakeTempName(const std::string& prefix) override {
