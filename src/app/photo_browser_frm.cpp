@@ -102,10 +102,14 @@ int TIpodPhotoFrm::ShowPage(int page, bool camera) {
   ++building_page_;
   {
     TWaitCursor wait;
+    const QString mov = QDir(options_.ProgramFolder).filePath(QStringLiteral("mov.bmp"));
+    const std::string movPicture =
+        QFileInfo::exists(mov) ? QDir::toNativeSeparators(mov).toStdString() : "";
     if (camera) {
-      const QString mov = QDir(options_.ProgramFolder).filePath(QStringLiteral("mov.bmp"));
-      cells = db_->ShowCameraPage(page, QFileInfo::exists(mov) ? QDir::toNativeSeparators(mov).toStdString() : "");
+      cells = db_->ShowCameraPage(page, movPicture);
     } else {
+      // Video cells of a modern library show the same picture.
+      db_->MoviePicture = movPicture;
       cells = db_->ShowAlbumPage(AbsoluteIndex(AlbumLstList->currentItem()), page, 1);
     }
   }

@@ -229,6 +229,23 @@ std::string ListJson(const TIpodPhotoDb& db) {
     json.Unsigned(photo.ThumbOffset);
     json.Key("path");
     json.String(photo.Path);
+    if (db.ModernLibrary) {
+      json.Key("kind");
+      json.String(photo.Kind == TAssetKind::Photo ? "photo"
+                  : photo.Kind == TAssetKind::Video ? "video" : "other");
+      json.Key("created");
+      json.Number(photo.Created);
+      json.Key("onDevice");
+      json.Bool(!photo.Has(kAssetNotOnDevice));
+      json.Key("livePhoto");
+      json.Bool(photo.Has(kAssetLivePhoto));
+      json.Key("hidden");
+      json.Bool(photo.Has(kAssetHidden));
+      if (!photo.OriginalName.empty()) {
+        json.Key("name");
+        json.String(photo.OriginalName);
+      }
+    }
     json.EndObject();
   }
   json.EndArray();
@@ -289,7 +306,12 @@ void ListText(std::ostream& out, const TIpodDevice& device, const TIpodPhotoDb& 
       << (store == "photo-database" ? "Photo Database"
                                     : store == "photos-sqlite" ? "Photos.sqlite" : "none")
       << ", " << db.Photos.Count() << (db.Photos.Count() == 1 ? " photo" : " photos")
-      << (db.CopyOriginals ? ", original files\n" : "\n");
+      << (db.CopyOriginals ? ", original files" : "");
+  std::size_t away = 0;
+  for (std::size_t i = 0; i < db.Photos.Count(); ++i)
+    if (db.Photos.Items(i).Has(kAssetNotOnDevice)) ++away;
+  if (away > 0) out << ", " << away << " not on the device (left on iCloud, or missing)";
+  out << "\n";
   if (store != "none") {
     if (db.CopyOriginals) {
       out << "Export: original files";
@@ -308,9 +330,14 @@ void ListText(std::ostream& out, const TIpodDevice& device, const TIpodPhotoDb& 
         << (album.Count == 1 ? " photo)\n" : " photos)\n");
   }
   if (db.CamPhotos && db.CamPhotos->Count() > 0) {
-    out << "Camera files in " << db.CamPhotos->Folder << ":\n";
-    for (std::size_t i = 0; i < db.CamPhotos->Count(); ++i)
+    std::string folder;
+    for (std::size_t i = 0; i < db.CamPhotos->Count(); ++i) {
+      if (i == 0 || db.CamPhotos->FolderOf(i) != folder) {
+        folder = db.CamPhotos->FolderOf(i);
+        out << "Camera files in " << folder << ":\n";
+      }
       out << "  " << db.CamPhotos->Items(i).FileName << "\n";
+    }
   } else {
     out << "Camera files: none\n";
   }
@@ -345,8 +372,11 @@ bool SelectForExport(const TOptions& options, TIpodPhotoDb& db, std::string& err
     for (auto it = first; it != last; ++it) db.Photos.Select(it->second);
     return first != last;
   };
+  // Photos whose files are not on the device (left on iCloud) are chosen
+  // only by their id: a selection of many passes over them, and the
+  // transfer's summary counts them.
   if (options.All) {
-    for (std::size_t i = 0; i < db.Photos.Count(); ++i) db.Photos.Select(i);
+    for (std::size_t i = 0; i < db.Photos.Count(); ++i) db.SelectIfOnDevice(i);
     if (db.CamPhotos)
       for (std::size_t i = 0; i < db.CamPhotos->Count(); ++i) db.CamPhotos->Select(i);
     return true;
@@ -357,7 +387,10 @@ bool SelectForExport(const TOptions& options, TIpodPhotoDb& db, std::string& err
               std::to_string(db.Albums.Count()) + ")";
       return false;
     }
-    for (std::uint32_t id : db.Albums.Items(index).PhotoIds) selectId(id);
+    for (std::uint32_t id : db.Albums.Items(index).PhotoIds) {
+      auto [first, last] = byId.equal_range(id);
+      for (auto it = first; it != last; ++it) db.SelectIfOnDevice(it->second);
+    }
   }
   for (std::uint64_t id : options.PhotoIds) {
     if (id > 0xFFFFFFFFu || !selectId(static_cast<std::uint32_t>(id))) {

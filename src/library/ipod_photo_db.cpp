@@ -20,13 +20,24 @@ bool TIpodPhotoDb::LoadPhotoLibrary() {
   if (!database.empty()) {
     // The log lies beside the copy under the name SQLite looks for.
     Device.FetchPhotoDataFile("Photos.sqlite-wal", "-wal");
+    for (const std::string& note : Device.FetchNotes) AddLog(note);
+    Device.FetchNotes.clear();
     const bool copyOriginals = CopyOriginals;
+    std::string why;
     try {
       result = ReadPhotosSqlite(database);
+    } catch (const std::exception& error) {
+      why = error.what();
+      result = false;
     } catch (...) {
+      why = "unknown error";
       result = false;
     }
     if (!result) {
+      // The Photo Database's failure line carries the device's messages: the
+      // reason this library was not read belongs there too.
+      Device.AddMessage("Photos.sqlite not read: " + (why.empty() ? std::string("no photos") : why));
+      ModernLibrary = false;
       // A half-read library must not stay behind: should the Photo Database
       // be missing too, its albums and photos would be shown and its
       // original-file transfer would be run on a disk-mode library.
@@ -35,16 +46,25 @@ bool TIpodPhotoDb::LoadPhotoLibrary() {
       ThumbFormat = TPhotoInfo{};
       CopyOriginals = copyOriginals;
     }
-    // Both files are always local copies; SQLite may also have left its
-    // shared-memory index or a journal beside them.
-    for (const char* suffix : {"", "-wal", "-shm", "-journal"})
-      Device.DeletePcFile(database + suffix);
+    // Both files are always local copies, private to the user: gone once
+    // read, also when the reading failed.
+    Device.RemovePhotoDataCopies();
   }
   if (!result) result = ParsePhotoDatabase();
   // The camera folder is listed whatever became of the library: its files
   // alone are something to show.
   if (HasCamera && LoadCameraFiles() > 0) result = true;
   return result;
+}
+
+bool TIpodPhotoDb::SelectIfOnDevice(std::size_t i) {
+  TPhotoItem& photo = Photos.Items(i);
+  if (photo.Has(kAssetNotOnDevice)) {
+    photo.Flags |= kAssetPassedOver;
+    return false;
+  }
+  Photos.Select(i);
+  return true;
 }
 
 void TIpodPhotoDb::TransferFailed(const std::string& what) {

@@ -18,6 +18,8 @@
 
 namespace quill {
 
+class TSQLiteDatabase;
+
 // The operations of the selection menu.
 enum class TSelectOp { SelectAll = 0, UnselectAll = 1, Invert = 2 };
 
@@ -26,6 +28,14 @@ enum class TItemOutcome {
   Written,       // a new file was written
   AlreadyThere,  // the same file was already in the folder; nothing written
   Failed,        // nothing written; the log says why
+};
+
+// A file that travels with a photo of a modern library (a Live Photo's
+// clip, an edit's render, a sidecar): where it lies on the device and the
+// name it takes on the computer.
+struct TCompanionFile {
+  std::string DevicePath;
+  std::string PcName;
 };
 
 // The library controller of the connected device: the photos, albums and
@@ -92,6 +102,17 @@ public:
   // Any failure is an exception (mostly ESQLiteException) that reaches the
   // caller; the lists then keep what was added so far.
   bool ReadPhotosSqlite(const std::string& fileName);
+  // The libraries of iOS 7 and later (ZGENERICASSET with their columns, or
+  // ZASSET): assets with kinds, dates and whether their files are on the
+  // device, user albums with their members in album order.
+  static bool IsModernPhotosSqlite(TSQLiteDatabase& db);
+  void ReadModernPhotosSqlite(TSQLiteDatabase& db);
+  // The library read is one of iOS 7 or later: thumbnails come from the
+  // pictures, and companions (Live Photo clips, edits, sidecars) travel with
+  // their photos.
+  bool ModernLibrary = false;
+  // A PC picture shown for video cells of a modern library (empty: blank).
+  std::string MoviePicture;
   // Chooses the thumbnail file of an iOS library and fills ThumbFormat;
   // whether one was found.
   bool SelectIosThumbFile();
@@ -113,6 +134,14 @@ public:
   int TransferDiskPhotos();
   int TransferIosPhotos();
   int TransferCameraFiles();
+  // The companions of a photo that are on the device; pcName is the name the
+  // photo itself takes.
+  std::vector<TCompanionFile> CompanionsOf(const TPhotoItem& photo, const std::string& pcName);
+  // Companion files written by the last transfer.
+  int CompanionsWritten = 0;
+  // Selects photo i unless its file is not on the device; such a photo is
+  // marked as passed over, for the transfer's summary. Whether it selected.
+  bool SelectIfOnDevice(std::size_t i);
   static std::string NameAfterSlash(const std::string& path);
   void GetDefaultOutputFolder(std::string& path);
   bool CheckOutputFolder(std::string& path);
@@ -154,7 +183,9 @@ private:
   TItemOutcome PublishPhoto(const std::string& name, std::span<const std::uint8_t> bytes,
                             std::string& written, int& error);
 
+  int ShowModernAlbumPage(int album, int page);
   bool photo_database_read_ = false;
+  bool page_is_camera_ = false;
   int transfer_errors_ = 0;
 
   // Photo positions by id, sorted by (id, position): the page side's searches

@@ -36,6 +36,11 @@ bool FirstOfPage(int page, std::int32_t perPage, std::size_t& first) {
   return true;
 }
 
+bool IsVideoName(const std::string& name) {
+  const std::string ext = ExtractFileExt(name);
+  return EqualsNoCase(ext, ".MOV") || EqualsNoCase(ext, ".MP4") || EqualsNoCase(ext, ".M4V");
+}
+
 void FillWhite(TBitmap24& bitmap) {
   std::fill(bitmap.MutablePixels().begin(), bitmap.MutablePixels().end(), std::uint8_t{0xFF});
 }
@@ -80,6 +85,8 @@ int TIpodPhotoDb::CameraPageCount() const {
 
 int TIpodPhotoDb::ShowAlbumPage(int album, int page, int fileNumber) {
   if (CellArea == nullptr) return 0;
+  page_is_camera_ = false;
+  if (ModernLibrary) return ShowModernAlbumPage(album, page);
   CellArea->FreeAllCells();
   int count = 0;
   if (album < 0 || static_cast<std::size_t>(album) >= Albums.Count()) return 0;
@@ -133,8 +140,67 @@ int TIpodPhotoDb::ShowAlbumPage(int album, int page, int fileNumber) {
   return count;
 }
 
+// Pages of a modern library: its thumbnails are no records of one file but
+// the device's own small JPEGs beside the library, or the pictures themselves.
+int TIpodPhotoDb::ShowModernAlbumPage(int album, int page) {
+  CellArea->FreeAllCells();
+  int count = 0;
+  if (album < 0 || static_cast<std::size_t>(album) >= Albums.Count()) return 0;
+  const TPhotoAlbumItem& item = Albums.Items(static_cast<std::size_t>(album));
+  std::size_t first = 0;
+  if (item.PhotoIds.empty() || !FirstOfPage(page, CellsPerPage, first)) return 0;
+  RefreshPhotoIndex();
+  TCellCursor at{CellGap, CellGap};
+  TSynPicture picture;
+  picture.PreferThumbnail = true;
+  TMemoryStream stream;
+  std::vector<std::uint8_t> movBytes;
+  bool movRead = false;
+  for (std::size_t k = first; k < item.PhotoIds.size() && count < CellsPerPage; ++k) {
+    for (const auto& [id, i] : PhotoPositions(item.PhotoIds[k])) {
+      (void)id;
+      const TPhotoItem& photo = Photos.Items(i);
+      stream.Clear();
+      picture.Clear();
+      const std::string thumb = "PhotoData/Thumbnails/V2/" + photo.Path + "/5005.JPG";
+      if (Device.DeviceFileExists(thumb) && Device.ReadFileToStream(thumb, stream)) {
+        picture.LoadFromStream(stream);
+      } else if (photo.Kind == TAssetKind::Video || IsVideoName(photo.Path)) {
+        if (!MoviePicture.empty()) {
+          if (!movRead) {
+            if (Device.ReadPcFile(MoviePicture, movBytes) != 0) movBytes.clear();
+            movRead = true;
+          }
+          picture.LoadFromBytes(movBytes);
+        }
+      } else if (!photo.Has(kAssetNotOnDevice) && Device.ReadFileToStream(photo.Path, stream)) {
+        picture.LoadFromStream(stream);
+      }
+      stream.Clear();
+      TCellSpec cell;
+      cell.Id = static_cast<std::int32_t>(i);
+      cell.X = at.X;
+      cell.Y = at.Y;
+      cell.Width = CellWidth;
+      cell.Height = CellHeight;
+      cell.Picture.SetSize(CellWidth, CellHeight);
+      // A picture that is not there or does not decode leaves a blank cell:
+      // the photo can still be chosen.
+      FillWhite(cell.Picture);
+      if (picture.HasImage()) picture.DrawTo(cell.Picture);
+      cell.Selected = photo.Selected;
+      CellArea->AddCell(std::move(cell));
+      ++count;
+      at.Advance(CellWidth, CellHeight, CellGap, CellColumns);
+      if (OnPageProgress) OnPageProgress(count);
+    }
+  }
+  return count;
+}
+
 int TIpodPhotoDb::ShowCameraPage(int page, const std::string& movPicture) {
   if (CellArea == nullptr) return 0;
+  page_is_camera_ = true;
   CellArea->FreeAllCells();
   int count = 0;
   if (!CamPhotos || CamPhotos->Count() == 0) return 0;
@@ -150,7 +216,7 @@ int TIpodPhotoDb::ShowCameraPage(int page, const std::string& movPicture) {
     const TCamPhotoItem& file = CamPhotos->Items(k);
     stream.Clear();
     bool ok = true;
-    if (EqualsNoCase(ExtractFileExt(file.FileName), ".MOV")) {
+    if (IsVideoName(file.FileName)) {
       if (!movPicture.empty()) {
         if (!movRead) {
           if (Device.ReadPcFile(movPicture, movBytes) != 0) movBytes.clear();
@@ -161,7 +227,7 @@ int TIpodPhotoDb::ShowCameraPage(int page, const std::string& movPicture) {
       }
     } else {
       std::string ext;
-      ok = Device.ReadCameraThumb(CamPhotos->Folder, file.FileName, stream, ext);
+      ok = Device.ReadCameraThumb(CamPhotos->FolderOf(k), file.FileName, stream, ext);
     }
     if (!ok) continue;
 
@@ -201,6 +267,15 @@ void TIpodPhotoDb::MarkPageCells(TSelectOp op) {
       case TSelectOp::Invert:
         CellArea->SetCellSelected(c, !selected);
         break;
+    }
+    // Photos whose files are not on the device stay out of a selection of
+    // many: their cells show what the model holds.
+    if (ModernLibrary && !page_is_camera_) {
+      const std::int32_t id = CellArea->CellId(c);
+      if (id >= 0 && static_cast<std::size_t>(id) < Photos.Count()) {
+        const bool model = Photos.Items(static_cast<std::size_t>(id)).Selected;
+        if (CellArea->CellSelected(c) != model) CellArea->SetCellSelected(c, model);
+      }
     }
   }
   CellArea->SetEnabled(true);
@@ -245,7 +320,8 @@ void TIpodPhotoDb::SelectAlbumPhotos(TSelectOp op, int album) {
     const std::size_t i = positions.front().second;
     const bool select = op == TSelectOp::SelectAll || (op == TSelectOp::Invert && !Photos.Items(i).Selected);
     if (select) {
-      Photos.Select(i);
+      // A photo whose file is not on the device is chosen only by itself.
+      SelectIfOnDevice(i);
     } else {
       Photos.Unselect(i);
     }

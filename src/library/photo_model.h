@@ -17,14 +17,35 @@ struct TPhotoInfo {
   std::string FileName;
 };
 
+// What an asset of a modern iOS library is.
+enum class TAssetKind : std::uint8_t { Photo = 0, Video = 1, Other = 2 };
+
+// Bits of TPhotoItem::Flags (modern iOS libraries).
+enum TAssetFlag : std::uint8_t {
+  kAssetLivePhoto = 1,    // its clip (same name, .MOV) travels with it
+  kAssetScreenshot = 2,
+  kAssetHidden = 4,       // in the Hidden album: still the user's photo
+  kAssetAdjusted = 8,     // the library says it was edited
+  kAssetNotOnDevice = 16, // its file is not on the device (left on iCloud, missing)
+  kAssetPassedOver = 32,  // a selection of many passed over it for that reason
+};
+
 struct TPhotoItem {
   bool Selected = false;
+  TAssetKind Kind = TAssetKind::Photo;
+  std::uint8_t Flags = 0;
   std::uint32_t Id = 0;
   std::int32_t FileNumber = 0;
   std::uint32_t ImageOffset = 0;
   std::uint32_t ImageSize = 0;
   std::uint32_t ThumbOffset = 0;
+  // Capture time, seconds since 1970 (UTC); 0 where the library has none.
+  std::int64_t Created = 0;
   std::string Path;
+  // The name the file takes on the computer where it is not the device's own
+  // (iCloud originals keep a UUID on the device); empty otherwise.
+  std::string OriginalName;
+  bool Has(TAssetFlag flag) const { return (Flags & flag) != 0; }
 };
 
 // The photos of a library in list order. Selected changes only through
@@ -73,6 +94,9 @@ private:
 struct TCamPhotoItem {
   bool Selected = false;
   std::string FileName;
+  // The camera folder that holds it (ends in its separator); empty: the
+  // list's Folder.
+  std::string Folder;
 };
 
 class TCamPhotoList {
@@ -85,7 +109,10 @@ public:
   void Select(std::size_t i);
   void Unselect(std::size_t i);
   std::int32_t SelectedCount = 0;
-  std::string Folder;
+  std::string Folder;  // the first camera folder
+  const std::string& FolderOf(std::size_t i) const {
+    return items_[i].Folder.empty() ? Folder : items_[i].Folder;
+  }
 
 private:
   std::vector<TCamPhotoItem> items_;

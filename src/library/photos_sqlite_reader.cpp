@@ -42,6 +42,11 @@ bool TIpodPhotoDb::ReadPhotosSqlite(const std::string& fileName) {
   all.AlbumId = 0;
   all.Count = 0;
 
+  if (IsModernPhotosSqlite(db)) {
+    ReadModernPhotosSqlite(db);
+    return true;
+  }
+
   std::int32_t album = -1, asset = -1, generate = -1;
   {
     const auto keys = db.Query("SELECT Z_ENT,Z_NAME FROM Z_PRIMARYKEY");

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "library/ipod_photo_db.h"
 #include "support/text.h"
@@ -33,6 +34,7 @@ struct TCopyResult {
   TItemOutcome Outcome = TItemOutcome::Failed;
   std::string PcFile;  // the file written, or the one already there
   int Error = 0;
+  std::string Reason = {};  // said in the log instead of the code, when set
 };
 
 // Copies one device file into folder under name, or under the first free
@@ -92,7 +94,8 @@ struct TLoopTally {
   bool Count(TIpodPhotoDb& db, const TCopyResult& result, const std::string& logName) {
     if (result.Outcome == TItemOutcome::Written) ++Written;
     if (result.Outcome != TItemOutcome::Failed) return false;
-    db.AddLog(logName + ": Error " + std::to_string(result.Error));
+    db.AddLog(logName + (result.Reason.empty() ? ": Error " + std::to_string(result.Error)
+                                              : ": " + result.Reason));
     return ++Errors > kMaxErrors;
   }
 };
@@ -124,28 +127,113 @@ int TIpodPhotoDb::TransferDiskPhotos() {
 
 int TIpodPhotoDb::TransferIosPhotos() {
   StopRequested = false;
+  CompanionsWritten = 0;
   return CopyOriginalFiles(true);
+}
+
+namespace {
+
+std::string BaseOf(const std::string& name) {
+  const std::size_t dot = name.rfind('.');
+  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+std::string UpperExt(const std::string& name) {
+  std::string ext = ExtractFileExt(name);
+  for (char& c : ext)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return ext;
+}
+
+}  // namespace
+
+std::vector<TCompanionFile> TIpodPhotoDb::CompanionsOf(const TPhotoItem& photo,
+                                                       const std::string& pcName) {
+  std::vector<TCompanionFile> found;
+  if (!ModernLibrary) return found;
+  const std::size_t slash = photo.Path.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : photo.Path.substr(0, slash + 1);
+  const std::string deviceName = slash == std::string::npos ? photo.Path : photo.Path.substr(slash + 1);
+  const std::string deviceBase = BaseOf(deviceName);
+  const std::string pcBase = BaseOf(pcName);
+  auto firstOf = [&](std::initializer_list<const char*> exts, const std::string& base,
+                     const std::string& under, const std::string& pcStem) {
+    for (const char* ext : exts) {
+      const std::string path = under + base + ext;
+      if (Device.DeviceFileExists(path)) {
+        found.push_back({path, pcStem + UpperExt(path)});
+        return;
+      }
+    }
+  };
+  if (photo.Has(kAssetLivePhoto) && photo.Kind == TAssetKind::Photo)
+    firstOf({".MOV", ".mov"}, deviceBase, folder, pcBase);
+  if (photo.Has(kAssetAdjusted)) {
+    // The edit is rendered beside the original's own folder under
+    // Mutations; computers import it as IMG_E<n>.
+    const std::string render = "PhotoData/Mutations/" + folder + deviceBase + "/Adjustments/";
+    const std::string edited = StartsWithNoCase(pcBase, "IMG_") ? "IMG_E" + pcBase.substr(4)
+                                                               : pcBase + "_E";
+    firstOf({".jpg", ".JPG", ".heic", ".HEIC", ".mov", ".MOV"}, "FullSizeRender", render, edited);
+    firstOf({".AAE", ".aae"}, deviceBase, folder, pcBase);
+  }
+  return found;
 }
 
 int TIpodPhotoDb::CopyOriginalFiles(bool iosPaths) {
   TLoopTally tally;
+  int passedOver = 0;
+  for (std::size_t i = 0; i < Photos.Count(); ++i) {
+    const TPhotoItem& photo = Photos.Items(i);
+    if (!photo.Selected && photo.Has(kAssetPassedOver) && photo.Has(kAssetNotOnDevice)) ++passedOver;
+  }
   for (std::size_t i = 0; i < Photos.Count() && !StopRequested; ++i) {
     const TPhotoItem& photo = Photos.Items(i);
     if (!photo.Selected) continue;
-    const std::string name = iosPaths ? NameAfterSlash(photo.Path) : NameAfterSeparator(photo.Path);
+    const std::string deviceName =
+        iosPaths ? NameAfterSlash(photo.Path) : NameAfterSeparator(photo.Path);
+    const std::string name = photo.OriginalName.empty() ? deviceName : photo.OriginalName;
     const std::string devicePath = iosPaths ? photo.Path : ":Photos:" + photo.Path;
     if (OnTransferFile) OnTransferFile(name);
 
+    TWriteOptions options;
+    if (photo.Created != 0) options.Modified = photo.Created;
     TCopyResult result;
+    std::vector<TCompanionFile> companions;
     try {
       const std::optional<std::string> safeName = SafeFileName(name);
-      if (!safeName || safeName->empty() || HasParentComponent(devicePath)) {
+      if (photo.Has(kAssetNotOnDevice)) {
+        result.Error = kErrorRead;
+        result.Reason = "not on the device (left on iCloud, or missing)";
+      } else if (!safeName || safeName->empty() || HasParentComponent(devicePath)) {
         result.Error = kUnsafeNameError;
       } else {
         result = CopyUnderFreeName(
             Device, DestFolder, *safeName,
-            [&](const std::string& pcFile) { return Device.CopyItemToPc(devicePath, pcFile); },
+            [&](const std::string& pcFile) { return Device.CopyItemToPc(devicePath, pcFile, options); },
             [&] { return Device.DeviceFileSize(devicePath); });
+        if (result.Outcome != TItemOutcome::Failed) companions = CompanionsOf(photo, *safeName);
+      }
+      // Companions go under the names of their own, by the same rules; a
+      // failed one fails its photo's transfer, not the photo's file.
+      for (const TCompanionFile& companion : companions) {
+        const std::optional<std::string> safe = SafeFileName(companion.PcName);
+        TCopyResult part;
+        if (!safe || safe->empty() || HasParentComponent(companion.DevicePath)) {
+          part.Error = kUnsafeNameError;
+        } else {
+          part = CopyUnderFreeName(
+              Device, DestFolder, *safe,
+              [&](const std::string& pcFile) {
+                return Device.CopyItemToPc(companion.DevicePath, pcFile, options);
+              },
+              [&] { return Device.DeviceFileSize(companion.DevicePath); });
+        }
+        if (part.Outcome == TItemOutcome::Written) ++CompanionsWritten;
+        if (part.Outcome == TItemOutcome::Failed) {
+          AddLog(companion.DevicePath + ": Error " + std::to_string(part.Error));
+          ++transfer_errors_;
+        }
       }
     } catch (...) {
       ReportItem(name, TItemOutcome::Failed, {});
@@ -157,6 +245,14 @@ int TIpodPhotoDb::CopyOriginalFiles(bool iosPaths) {
       AddLog("Too many error, transfer abort.");
       break;
     }
+  }
+  if (CompanionsWritten > 0) {
+    AddLog("Companion files (Live Photo clips, edits, sidecars): c" +
+           std::to_string(CompanionsWritten));
+  }
+  if (passedOver > 0) {
+    AddLog("Not on the device (left on iCloud, or missing): " + std::to_string(passedOver) +
+           (passedOver == 1 ? " photo, not copied" : " photos, not copied"));
   }
   return tally.Written;
 }
@@ -173,7 +269,7 @@ int TIpodPhotoDb::TransferCameraFiles() {
 
     TCopyResult result;
     try {
-      const std::string devicePath = CamPhotos->Folder + name;
+      const std::string devicePath = CamPhotos->FolderOf(i) + name;
       const std::optional<std::string> safeName = SafeFileName(name);
       if (!safeName || safeName->empty() || HasParentComponent(name)) {
         result.Error = kUnsafeNameError;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -389,6 +390,10 @@ TEST_F(TransferTest, CameraFileOfTheSameNameAndSizeIsPassedOver) {
   EXPECT_EQ(Text(Out("IMG_0001.JPG")), "ABCD");
   EXPECT_EQ(Text(Out("IMG_0002.JPG")), "another device's");
   EXPECT_EQ(Text(Out("1_IMG_0002.JPG")), "new picture");
+  // Camera files come in the file system's order.
+  std::sort(notified_.begin(), notified_.end());
+  std::sort(results_.begin(), results_.end(),
+            [](const TResult& a, const TResult& b) { return a.Name < b.Name; });
   EXPECT_EQ(notified_, (std::vector<std::string>{"IMG_0001.JPG", "IMG_0002.JPG"}));
   EXPECT_EQ(results_, (std::vector<TResult>{
                           {"IMG_0001.JPG", TItemOutcome::AlreadyThere, Out("IMG_0001.JPG")},

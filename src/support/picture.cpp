@@ -5,6 +5,9 @@
 
 #include <png.h>
 #include <turbojpeg.h>
+#if QUILL_HAVE_HEIF
+#include <libheif/heif.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -241,6 +244,90 @@ bool DecodePng(std::span<const std::uint8_t> bytes, TBitmap24& out) {
   return true;
 }
 
+bool IsHeif(std::span<const std::uint8_t> bytes) {
+  // An ISO box "ftyp" first, with a brand of the HEIF family.
+  if (bytes.size() < 12 || std::memcmp(bytes.data() + 4, "ftyp", 4) != 0) return false;
+  static constexpr const char* kBrands[] = {"heic", "heix", "hevc", "hevx", "heim",
+                                            "heis", "mif1", "msf1", "avif"};
+  for (const char* brand : kBrands)
+    if (std::memcmp(bytes.data() + 8, brand, 4) == 0) return true;
+  return false;
+}
+
+#if QUILL_HAVE_HEIF
+namespace {
+
+struct THeifGuard {
+  heif_context* Context = nullptr;
+  heif_image_handle* Primary = nullptr;
+  heif_image_handle* Thumb = nullptr;
+  heif_image* Image = nullptr;
+  ~THeifGuard() {
+    if (Image) heif_image_release(Image);
+    if (Thumb) heif_image_handle_release(Thumb);
+    if (Primary) heif_image_handle_release(Primary);
+    if (Context) heif_context_free(Context);
+  }
+};
+
+}  // namespace
+
+bool DecodeHeif(std::span<const std::uint8_t> bytes, TBitmap24& out, bool preferThumbnail) {
+  out.SetSize(0, 0);
+  if (!IsHeif(bytes)) return false;
+  THeifGuard heif;
+  heif.Context = heif_context_alloc();
+  if (!heif.Context) return false;
+  if (heif_context_read_from_memory_without_copy(heif.Context, bytes.data(), bytes.size(), nullptr)
+          .code != heif_error_Ok)
+    return false;
+  if (heif_context_get_primary_image_handle(heif.Context, &heif.Primary).code != heif_error_Ok)
+    return false;
+  heif_image_handle* handle = heif.Primary;
+  // A cell needs a small picture: the file's own thumbnail decodes in a
+  // fraction of the time of twelve megapixels.
+  if (preferThumbnail && heif_image_handle_get_number_of_thumbnails(heif.Primary) > 0) {
+    heif_item_id id = 0;
+    if (heif_image_handle_get_list_of_thumbnail_IDs(heif.Primary, &id, 1) == 1 &&
+        heif_image_handle_get_thumbnail(heif.Primary, id, &heif.Thumb).code == heif_error_Ok)
+      handle = heif.Thumb;
+  }
+  const int width = heif_image_handle_get_width(handle);
+  const int height = heif_image_handle_get_height(handle);
+  if (width <= 0 || height <= 0 ||
+      !PictureSizeAllowed(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)))
+    return false;
+  if (heif_decode_image(handle, &heif.Image, heif_colorspace_RGB, heif_chroma_interleaved_RGB,
+                        nullptr)
+          .code != heif_error_Ok)
+    return false;
+  int stride = 0;
+  const std::uint8_t* rgb =
+      heif_image_get_plane_readonly(heif.Image, heif_channel_interleaved, &stride);
+  // The decoded size may differ from the handle's once the orientation is
+  // applied.
+  const int w = heif_image_get_width(heif.Image, heif_channel_interleaved);
+  const int h = heif_image_get_height(heif.Image, heif_channel_interleaved);
+  if (!rgb || w <= 0 || h <= 0 || stride < w * 3) return false;
+  out.SetSize(w, h);
+  for (int y = 0; y < h; ++y) {
+    const std::uint8_t* src = rgb + static_cast<std::size_t>(y) * static_cast<std::size_t>(stride);
+    std::uint8_t* dst = out.Row(y);
+    for (int x = 0; x < w; ++x) {
+      dst[3 * x] = src[3 * x + 2];
+      dst[3 * x + 1] = src[3 * x + 1];
+      dst[3 * x + 2] = src[3 * x];
+    }
+  }
+  return true;
+}
+#else
+bool DecodeHeif(std::span<const std::uint8_t>, TBitmap24& out, bool) {
+  out.SetSize(0, 0);
+  return false;
+}
+#endif
+
 bool EncodePng(const TBitmap24& bitmap, std::vector<std::uint8_t>& out) {
   out.clear();
   if (!PictureSizeAllowed(bitmap.Width(), bitmap.Height())) return false;
@@ -331,6 +418,15 @@ void TSynPicture::LoadFromBytes(std::span<const std::uint8_t> bytes) {
   } else if (StartsWith(bytes, {'B', 'M'})) {
     format = TPictureFormat::Bmp;
     decoded = LoadBitmapFile(bytes, image_);
+  } else if (IsHeif(bytes)) {
+    // Shown only: saving writes the picture as a bitmap.
+    format = TPictureFormat::Bmp;
+    decoded = DecodeHeif(bytes, image_, PreferThumbnail);
+    if (decoded) {
+      has_image_ = true;
+      from_bitmap_ = true;
+      return;
+    }
   }
   // GIF, TIFF and anything else have no decoder here and leave it empty.
   if (!decoded || image_.Empty()) {

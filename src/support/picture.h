@@ -34,6 +34,8 @@ public:
   void DrawTo(TBitmap24& bitmap) const;
 
   bool HasImage() const { return has_image_; }
+  // HEIF files load their own thumbnail where they have one (cells).
+  bool PreferThumbnail = false;
   std::uint32_t Width() const {
     return has_image_ ? static_cast<std::uint32_t>(image_.Width()) : 0;
   }
@@ -98,6 +100,11 @@ bool EncodeJpeg(const TBitmap24& bitmap, int quality, std::vector<std::uint8_t>&
 bool EncodeJpeg(const TYccPicture& picture, int quality, std::vector<std::uint8_t>& out);
 bool DecodeJpeg(std::span<const std::uint8_t> bytes, TBitmap24& out);
 bool DecodePng(std::span<const std::uint8_t> bytes, TBitmap24& out);
+// HEIF pictures (HEIC photos), oriented as the file says; preferThumbnail
+// takes the file's own thumbnail where it has one. False where the build has
+// no HEIF decoder.
+bool IsHeif(std::span<const std::uint8_t> bytes);
+bool DecodeHeif(std::span<const std::uint8_t> bytes, TBitmap24& out, bool preferThumbnail);
 bool EncodePng(const TBitmap24& bitmap, std::vector<std::uint8_t>& out);
 bool EncodeBmp(const TBitmap24& bitmap, std::vector<std::uint8_t>& out);
 
