@@ -155,8 +155,10 @@ std::optional<TAlbumJoin> FindAlbumJoin(TSQLiteDatabase& db,
       const std::string name = rows->FieldAsString(0);
       if (NumberedName(name, "ASSETS", n)) tables.push_back(name);
     }
+    // The table's name is not the album entity's here: its album column
+    // need not be either, as long as there is exactly one.
     for (const std::string& table : tables)
-      if (auto join = ConfirmJoin(db, table, albumNumbers, assetNumbers)) matches.push_back(*join);
+      if (auto join = ConfirmJoin(db, table, {}, assetNumbers)) matches.push_back(*join);
   }
   if (matches.size() == 1) return matches.front();
   why = matches.empty() ? "no table joins albums to assets"

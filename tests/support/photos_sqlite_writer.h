@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,14 +18,41 @@ struct TSqliteAssetSpec {
   std::int64_t SavedAssetType = 0;          // 3: not a photo of the library
   std::vector<std::uint8_t> OriginalBytes;  // written under Directory/FileName
   TBitmap24 Thumbnail;                      // empty: a black record
+
+  // Modern layouts only.
+  std::int64_t Kind = 0;     // ZKIND: 0 photo, 1 video
+  std::int64_t Subtype = 0;  // ZKINDSUBTYPE: 2 Live Photo, 10 screenshot
+  bool Trashed = false;
+  bool Hidden = false;
+  std::optional<double> Created;  // ZDATECREATED, seconds since 2001 (NULL when unset)
+  std::string OriginalFileName;   // ZADDITIONALASSETATTRIBUTES.ZORIGINALFILENAME
+  bool OnDevice = true;           // false: the original is not written (left on iCloud)
+  std::vector<std::uint8_t> LiveClip;     // <base>.MOV beside the original
+  std::vector<std::uint8_t> Render;       // Mutations/.../Adjustments/FullSizeRender.jpg
+  std::vector<std::uint8_t> Sidecar;      // <base>.AAE beside the original
+  std::vector<std::uint8_t> V2Thumbnail;  // Thumbnails/V2/<path>/5005.JPG
 };
 
 struct TSqliteAlbumSpec {
   std::uint32_t Id = 0;      // Z_PK
   std::string Title;         // empty: written as NULL
   std::int64_t Kind = 1550;  // ZKIND; 2 for the camera roll
-  std::vector<std::uint32_t> AssetIds;
+  std::vector<std::uint32_t> AssetIds;  // in album order
   bool OnlyInWal = false;  // the album and its members exist only in the -wal file
+  // Modern layouts only.
+  bool Trashed = false;
+  std::uint32_t ParentFolder = 0;  // Z_PK of a folder album (ZKIND 4000)
+};
+
+enum class TSqliteLayout {
+  Ios5,          // the iOS 5 and 6 library (TEntityNumbers)
+  GenericAsset,  // iOS 7 to 13: ZGENERICASSET, the join names GenericAsset
+  Asset,         // iOS 14 on: ZASSET, the join names Asset
+};
+
+// The entity numbers of a modern library, as Z_PRIMARYKEY lists them.
+struct TModernEntities {
+  std::int32_t GenericAlbum = 27, Album = 28, Asset = 3, GenericAsset = 0;
 };
 
 // The numbers of the two layouts real libraries come in.
@@ -45,6 +73,11 @@ struct TSqliteLibrarySpec {
   // Thumbnail file under PhotoData/Thumbnails/ ("79x79.ithmb", "120x120.ithmb"
   // or "64x64.ithmb"); empty: none.
   std::string ThumbFile = "79x79.ithmb";
+
+  TSqliteLayout Layout = TSqliteLayout::Ios5;
+  TModernEntities Modern;
+  // Tables whose names also end in ASSETS, beside the join table.
+  bool DecoyTables = true;
 };
 
 // Writes an iOS media folder under root: PhotoData/Photos.sqlite (with a
