@@ -241,9 +241,9 @@ std::string ListJson(const TIpodPhotoDb& db) {
       json.Bool(photo.Has(kAssetLivePhoto));
       json.Key("hidden");
       json.Bool(photo.Has(kAssetHidden));
-      if (!photo.OriginalName.empty()) {
+      if (!db.Photos.OriginalName(photo).empty()) {
         json.Key("name");
-        json.String(photo.OriginalName);
+        json.String(db.Photos.OriginalName(photo));
       }
     }
     json.EndObject();

@@ -189,7 +189,7 @@ TEST_P(ModernLibraryTest, AlbumsAssetsAndKindsComeFromTheDatabasesOwnDescription
   EXPECT_EQ(Photo(17).Kind, TAssetKind::Video);
   EXPECT_EQ(Photo(17).Created, 0);
   EXPECT_TRUE(Photo(14).Has(kAssetHidden));
-  EXPECT_EQ(Photo(15).OriginalName, "IMG_0005.JPG");
+  EXPECT_EQ(db.Photos.OriginalName(Photo(15)), "IMG_0005.JPG");
   EXPECT_EQ(Photo(18).Path, "DCIM/102APPLE/IMG_2008.PNG");
   EXPECT_TRUE(Photo(16).Has(kAssetNotOnDevice));
   EXPECT_FALSE(Photo(15).Has(kAssetNotOnDevice));

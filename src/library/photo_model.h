@@ -43,8 +43,10 @@ struct TPhotoItem {
   std::int64_t Created = 0;
   std::string Path;
   // The name the file takes on the computer where it is not the device's own
-  // (iCloud originals keep a UUID on the device); empty otherwise.
-  std::string OriginalName;
+  // (iCloud originals keep a UUID on the device): 1 + its position in the
+  // list's names; 0 for none. Few photos have one, so the name is not kept
+  // in every item.
+  std::uint32_t NameIndex = 0;
   bool Has(TAssetFlag flag) const { return (Flags & flag) != 0; }
 };
 
@@ -57,7 +59,20 @@ public:
   TPhotoItem& Items(std::size_t i) { return items_[i]; }
   const TPhotoItem& Items(std::size_t i) const { return items_[i]; }
   std::size_t Count() const { return items_.size(); }
-  void Clear() { items_.clear(); }
+  void Clear() {
+    items_.clear();
+    names_.clear();
+  }
+  // The computer-side name of a photo, or empty (TPhotoItem::NameIndex).
+  const std::string& OriginalName(const TPhotoItem& item) const {
+    static const std::string none;
+    return item.NameIndex == 0 || item.NameIndex > names_.size() ? none : names_[item.NameIndex - 1];
+  }
+  void SetOriginalName(TPhotoItem& item, std::string name) {
+    names_.push_back(std::move(name));
+    item.NameIndex = static_cast<std::uint32_t>(names_.size());
+  }
+  const std::vector<std::string>& OriginalNames() const { return names_; }
   // Room for count items in all, so that a load of a known size neither
   // copies the list as it grows nor holds twice the room it needs.
   void Reserve(std::size_t count) { items_.reserve(count); }
@@ -69,6 +84,7 @@ public:
 
 private:
   std::vector<TPhotoItem> items_;
+  std::vector<std::string> names_;
 };
 
 struct TPhotoAlbumItem {

@@ -277,7 +277,7 @@ void TIpodPhotoDb::ReadModernPhotosSqlite(TSQLiteDatabase& db) {
     if (!StartsWithNoCase(photo.Path, "DCIM/")) {
       std::string original = rows->FieldAsString(8);
       const std::optional<std::string> safe = SafeFileName(original);
-      if (safe && !safe->empty() && *safe != NameAfterSlash(photo.Path)) photo.OriginalName = *safe;
+      if (safe && !safe->empty() && *safe != NameAfterSlash(photo.Path)) Photos.SetOriginalName(photo, *safe);
     }
   }
 

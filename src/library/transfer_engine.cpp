@@ -192,7 +192,8 @@ int TIpodPhotoDb::CopyOriginalFiles(bool iosPaths) {
     if (!photo.Selected) continue;
     const std::string deviceName =
         iosPaths ? NameAfterSlash(photo.Path) : NameAfterSeparator(photo.Path);
-    const std::string name = photo.OriginalName.empty() ? deviceName : photo.OriginalName;
+    const std::string& original = Photos.OriginalName(photo);
+    const std::string name = original.empty() ? deviceName : original;
     const std::string devicePath = iosPaths ? photo.Path : ":Photos:" + photo.Path;
     if (OnTransferFile) OnTransferFile(name);
 
