@@ -68,7 +68,7 @@ public:
   }
   bool CopyToSink(const std::string& path, const TSink& sink, TSizeRule, bool* changed,
                   int* sinkError) override {
-    if (changed) *changed = false;
+    if (changed) *changed = ChangingCopies > 0 && ChangingCopies--;
     if (sinkError) *sinkError = 0;
     const auto it = Files.find(path);
     if (it == Files.end()) return Fail("No such file: " + path);
@@ -114,6 +114,7 @@ public:
 
   bool Loaded = true;
   std::map<std::string, std::string> Files;
+  int ChangingCopies = 0;  // copies during which the file's size moves
 
 private:
   bool Fail(std::string text) {
@@ -578,6 +579,28 @@ TEST_F(DeviceTest, IosDatabaseCopiesGoToTheTemporaryName) {
     fs::remove(wal);
   }
   EXPECT_FALSE(fs::exists(temp)) << "the destructor deletes the temporary file";
+}
+
+TEST_F(DeviceTest, ALibraryThatChangesWhileItIsCopiedIsCopiedAgain) {
+  // Copies that see a change: none, two (the third copy holds), and more
+  // than three (the last copy is taken, and the log says so).
+  for (const int changing : {0, 2, 5}) {
+    SCOPED_TRACE(changing);
+    auto ios = std::make_unique<TFakeIos>();
+    ios->Files["/PhotoData/Photos.sqlite-wal"] = "log";
+    ios->ChangingCopies = changing;
+    TFakeIos& fake = *ios;
+    auto device = MakeDevice(std::move(ios));
+    device->IosConnectionChanged(true);
+    const std::string wal = device->FetchPhotoDataFile("Photos.sqlite-wal", "-wal");
+    ASSERT_FALSE(wal.empty()) << device->Messages;
+    EXPECT_EQ(Read(wal), "log");
+    EXPECT_EQ(fake.ChangingCopies, changing > 3 ? changing - 3 : 0);
+    EXPECT_EQ(device->FetchNotes.size(), changing > 3 ? 1u : 0u);
+    device->RemovePhotoDataCopies();
+    EXPECT_FALSE(fs::exists(wal));
+    EXPECT_FALSE(fs::exists(fs::path(wal).parent_path())) << "the private folder goes too";
+  }
 }
 
 // ---- Camera folder --------------------------------------------------------------

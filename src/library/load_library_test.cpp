@@ -1,16 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "library/ipod_photo_db.h"
 #include "support/fake_platform.h"
+#include "support/sqlite_database.h"
 #include "support/ipod_writer.h"
 #include "support/temp_dir.h"
 
 namespace quill {
 namespace {
+
+namespace fs = std::filesystem;
 
 using testing::TFakePlatform;
 using testing::TTempDir;
@@ -66,6 +70,22 @@ TEST_F(LoadLibraryTest, CameraFilesAloneAreSomethingToShow) {
   EXPECT_EQ(db.CamPhotos->Items(0).FileName, "IMG_0001.JPG");
   // The reader's complaint stays in the log.
   EXPECT_NE(db.LogText.find("\r\nRead DB fail"), std::string::npos);
+}
+
+TEST_F(LoadLibraryTest, APhotosSqliteOfAnUnknownLayoutSaysWhyItWasNotRead) {
+  MakeBareIpod();
+  fs::create_directories(root_ + "/PhotoData");
+  {
+    // A modern asset table without the file's folder column.
+    TSQLiteDatabase library(root_ + "/PhotoData/Photos.sqlite");
+    library.Query("CREATE TABLE ZASSET (Z_PK INTEGER PRIMARY KEY, ZFILENAME VARCHAR)");
+  }
+  TIpodPhotoDb db(UseIpod(), nullptr, true);
+  EXPECT_FALSE(db.LoadPhotoLibrary());
+  EXPECT_NE(db.LogText.find("\r\nRead DB fail: "), std::string::npos);
+  EXPECT_NE(db.LogText.find("Photos.sqlite not read: the table ZASSET has no column ZDIRECTORY"),
+            std::string::npos)
+      << db.LogText;
 }
 
 TEST_F(LoadLibraryTest, NothingAtAllIsNothingToShow) {

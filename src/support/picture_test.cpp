@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <string>
+#include <cstring>
+#include <cstdlib>
+#include <cstdio>
 #include <cmath>
 #include <thread>
 #include <vector>
@@ -385,6 +389,77 @@ TEST(SynPictureDraw, ExtremeSizesStayInBounds) {
   Fill(one, 0, 0, 1, 1, kGreen);
   empty.DrawTo(one);
   EXPECT_EQ(At(one, 0, 0), kGreen);
+}
+
+}  // namespace
+}  // namespace quill
+
+namespace quill {
+namespace {
+
+// Real HEIC files, made by heif-enc from a drawn picture; cut, mislabelled
+// and empty ones fail without harm.
+TEST(HeifCodec, PhotosOfTodaysPhonesDecodeAndBrokenOnesFail) {
+#if !QUILL_HAVE_HEIF
+  GTEST_SKIP() << "built without libheif";
+#else
+  if (std::system("command -v heif-enc >/dev/null 2>&1") != 0) GTEST_SKIP() << "heif-enc is not installed";
+  const std::string dir = ::testing::TempDir();
+  const std::string png = dir + "/quill-heif.png", heic = dir + "/quill-heif.heic";
+  TBitmap24 drawn;
+  drawn.SetSize(96, 64);
+  for (int y = 0; y < 64; ++y)
+    for (int x = 0; x < 96; ++x) {
+      std::uint8_t* p = drawn.Row(y) + 3 * x;
+      p[0] = static_cast<std::uint8_t>(x * 2);
+      p[1] = static_cast<std::uint8_t>(y * 3);
+      p[2] = 200;
+    }
+  std::vector<std::uint8_t> bytes;
+  ASSERT_TRUE(EncodePng(drawn, bytes));
+  {
+    std::FILE* f = std::fopen(png.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  }
+  ASSERT_EQ(std::system(("heif-enc -q 90 -o '" + heic + "' '" + png + "' >/dev/null 2>&1").c_str()), 0);
+  std::vector<std::uint8_t> file;
+  {
+    std::FILE* f = std::fopen(heic.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::uint8_t chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) file.insert(file.end(), chunk, chunk + n);
+    std::fclose(f);
+  }
+  std::remove(png.c_str());
+  std::remove(heic.c_str());
+
+  TSynPicture picture;
+  picture.LoadFromBytes(file);
+  ASSERT_TRUE(picture.HasImage());
+  EXPECT_EQ(picture.Width(), 96u);
+  EXPECT_EQ(picture.Height(), 64u);
+  // Lossy, but the colours are where they were drawn.
+  const std::uint8_t* corner = picture.Image().Row(60) + 3 * 90;
+  EXPECT_NEAR(corner[0], 180, 24);
+  EXPECT_NEAR(corner[1], 180, 24);
+  EXPECT_NEAR(corner[2], 200, 24);
+
+  std::vector<std::uint8_t> cut(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(file.size() / 2));
+  std::vector<std::uint8_t> brand = file;
+  std::memcpy(brand.data() + 8, "qt  ", 4);
+  std::vector<std::uint8_t> header(file.begin(), file.begin() + 12);
+  for (const auto* broken : {&cut, &brand, &header}) {
+    TBitmap24 out;
+    EXPECT_FALSE(DecodeHeif(*broken, out, true));
+    EXPECT_TRUE(out.Empty());
+    picture.LoadFromBytes(*broken);
+    EXPECT_FALSE(picture.HasImage());
+  }
+  TBitmap24 out;
+  EXPECT_FALSE(DecodeHeif({}, out, false));
+#endif
 }
 
 }  // namespace
