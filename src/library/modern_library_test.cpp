@@ -11,7 +11,9 @@
 #include <set>
 
 #include "library/ipod_photo_db.h"
+#include "library/cell_area.h"
 #include "support/fake_platform.h"
+#include "support/picture.h"
 #include "support/ipod_writer.h"
 #include "support/photos_sqlite_writer.h"
 #include "support/sim_device.h"
@@ -240,6 +242,63 @@ TEST_P(ModernLibraryTest, EverythingOnTheDeviceIsCopiedWithItsCompanionsAndDates
   EXPECT_EQ(db_->TransferPhotos(), 0);
   EXPECT_TRUE(db_->TransferHadErrors());
   EXPECT_NE(db_->LogText.find("9D8E7F-UUID.HEIC: not on the device"), std::string::npos);
+}
+
+// Keeps the cells a page build adds.
+class TCellRecorder : public TCellArea {
+public:
+  std::vector<TCellSpec> Cells;
+  int AddCell(TCellSpec cell) override {
+    Cells.push_back(std::move(cell));
+    return static_cast<int>(Cells.size()) - 1;
+  }
+  void FreeAllCells() override { Cells.clear(); }
+  int CellCount() const override { return static_cast<int>(Cells.size()); }
+  std::int32_t CellId(int cell) const override { return Cells[static_cast<std::size_t>(cell)].Id; }
+  bool CellSelected(int cell) const override { return Cells[static_cast<std::size_t>(cell)].Selected; }
+  void SetCellSelected(int cell, bool selected) override { Cells[static_cast<std::size_t>(cell)].Selected = selected; }
+  void SetEnabled(bool) override {}
+  void SetVisible(bool) override {}
+};
+
+TEST_P(ModernLibraryTest, PagesShowTheDevicesThumbnailsOrThePicturesAndSelectOnlyWhatIsThere) {
+  // The device's own small JPEG of the live photo, and the PNG itself.
+  std::vector<std::uint8_t> jpeg, png;
+  ASSERT_TRUE(EncodeJpeg(testing::TestPicture(64, 48, 3), 90, jpeg));
+  testing::WriteFile(folder_ + "/PhotoData/Thumbnails/V2/DCIM/100APPLE/IMG_0001.HEIC/5005.JPG", jpeg);
+  TBitmap24 red;
+  red.SetSize(8, 8);
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x) red.Row(y)[3 * x + 2] = 255;
+  ASSERT_TRUE(EncodePng(red, png));
+  testing::WriteFile(folder_ + "/DCIM/102APPLE/IMG_2008.PNG", png);
+  TCellRecorder cells;
+  TIpodPhotoDb db(*device_, &cells, true);
+  ASSERT_TRUE(db.LoadPhotoLibrary());
+  ASSERT_EQ(db.ShowAlbumPage(0, 1, 1), 7) << "every photo gets a cell, shown or blank";
+  auto cellOf = [&](std::uint32_t id) -> const TCellSpec& {
+    for (const TCellSpec& cell : cells.Cells)
+      if (db.Photos.Items(static_cast<std::size_t>(cell.Id)).Id == id) return cell;
+    ADD_FAILURE() << "no cell of " << id;
+    return cells.Cells.front();
+  };
+  auto blank = [](const TCellSpec& cell) {
+    for (std::uint8_t b : cell.Picture.Pixels())
+      if (b != 0xFF) return false;
+    return true;
+  };
+  EXPECT_FALSE(blank(cellOf(11))) << "the device's thumbnail";
+  const std::uint8_t* pixel = cellOf(18).Picture.Row(10) + 30;
+  EXPECT_EQ(pixel[2], 255) << "the PNG itself";
+  EXPECT_EQ(pixel[0], 0);
+  EXPECT_TRUE(blank(cellOf(16))) << "left on iCloud";
+  EXPECT_TRUE(blank(cellOf(17))) << "a video without the movie picture";
+
+  db.SelectAlbumPhotos(TSelectOp::SelectAll, 0);
+  db.MarkPageCells(TSelectOp::SelectAll);
+  EXPECT_EQ(db.Photos.SelectedCount, 6);
+  EXPECT_FALSE(cellOf(16).Selected) << "a cell shows what the model holds";
+  EXPECT_TRUE(cellOf(11).Selected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
