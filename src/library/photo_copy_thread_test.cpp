@@ -169,9 +169,9 @@ TEST_F(PhotoCopyThreadTest, StopAskedInANotificationEndsAfterTheNextFile) {
   Transfer([](TPhotoCopyThread& thread) { thread.Terminate(); });
 
   EXPECT_TRUE(terminated_);
-  EXPECT_EQ(events_, (std::vector<std::string>{"file IMG_1001.JPG", "result IMG_1001.JPG",
-                                               "file IMG_1002.JPG", "result IMG_1002.JPG",
-                                               "done"}));
+  EXPECT_EQ(events_,
+            (std::vector<std::string>{"file IMG_1001.JPG", "result IMG_1001.JPG",
+                                      "file IMG_1002.JPG", "result IMG_1002.JPG", "done"}));
   EXPECT_EQ(Written(), (std::set<std::string>{"IMG_1001.JPG", "IMG_1002.JPG"}));
   EXPECT_EQ(LogLines(db_->LogText), (std::vector<std::string>{"Copy pics: t3, c2"}));
 }
