@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -30,9 +29,9 @@ constexpr int kMaxErrors = 30;
 // before a photo is given up.
 constexpr int kMaxNameCandidates = 1000;
 
-// Item error codes of our own, next to the platform's write errors.
+// Item error codes in the platform's numbering, next to its write errors.
 const int& kReadError = kErrorRead;
-constexpr int kUndecodable = EINVAL;
+const int& kUndecodable = kErrorBadData;
 
 constexpr std::size_t kSwappedBytes = 176 * 132 * 2;
 constexpr std::size_t kInterlacedBytes = 720 * 480 * 2;

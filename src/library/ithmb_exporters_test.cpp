@@ -437,8 +437,9 @@ TEST(IthmbExportersTest, JpegRecordSizesAreChecked) {
   rig.AddPhoto(3, 0, static_cast<std::uint32_t>(jpeg.size()));
   rig.AddPhoto(4, 10, static_cast<std::uint32_t>(jpeg.size()));
   EXPECT_EQ(rig.Export(), 1);
-  EXPECT_EQ(db.LogText,
-            "\r\n1.jpg: Error 22\r\n2.jpg: Error 22\r\n4.jpg: Error " + std::to_string(kErrorRead));
+  const std::string bad = std::to_string(kErrorBadData);
+  EXPECT_EQ(db.LogText, "\r\n1.jpg: Error " + bad + "\r\n2.jpg: Error " + bad +
+                            "\r\n4.jpg: Error " + std::to_string(kErrorRead));
   EXPECT_EQ(rig.Files(), (std::vector<std::string>{"3.jpg"}));
   EXPECT_EQ(rig.Output("3.jpg"), jpeg);
   EXPECT_EQ(rig.notified.size(), 4u);

@@ -710,6 +710,7 @@ const int kErrorRetryOnce = EIO;
 const int kErrorUnsafeName = EINVAL;
 const int kErrorAccessDenied = EACCES;
 const int kErrorRead = EIO;
+const int kErrorBadData = EINVAL;
 
 std::unique_ptr<TPlatform> CreateNativePlatform() { return std::make_unique<TPosixPlatform>(); }
 

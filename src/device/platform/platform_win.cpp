@@ -28,6 +28,7 @@ const int kErrorRetryOnce = ERROR_INVALID_PARAMETER;
 const int kErrorUnsafeName = ERROR_INVALID_NAME;
 const int kErrorAccessDenied = ERROR_ACCESS_DENIED;
 const int kErrorRead = ERROR_READ_FAULT;
+const int kErrorBadData = ERROR_INVALID_DATA;
 
 std::wstring Widen(std::string_view text) {
   if (text.empty()) return {};
