@@ -340,6 +340,10 @@ TEST_F(DiskModeWinTest, ADriveRootTakenAsTheDeviceFolder) {
   TMemoryStream stream;
   EXPECT_TRUE(device_->ReadPhotoDatabase(stream));
   EXPECT_EQ(stream.Size(), 2u);
+  // Its volume leaving is the device's loss.
+  EXPECT_EQ(Send(DBT_DEVICEREMOVECOMPLETE, letter_), 0);
+  EXPECT_FALSE(device_->Connected);
+  EXPECT_THAT(changes_, ElementsAre("on", "off"));
 }
 
 TEST_F(DiskModeWinTest, AFixedDriveIsNeverTheIpod) {
