@@ -1,13 +1,13 @@
 #include "device/ios_helper.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <new>
 #include <optional>
 
+#include "device/platform/platform.h"
 #include "support/text.h"
 
 namespace quill {
@@ -329,7 +329,7 @@ bool TIosHelper::CopyLoop(const std::string& devicePath,
       ok = false;
     }
   } catch (const std::exception&) {
-    last_error_ = "Exp! " + std::to_string(errno);
+    last_error_ = "Exp! " + std::to_string(LastSystemError());
     ok = false;
   }
   api_.AFCFileRefClose(afc_, file);

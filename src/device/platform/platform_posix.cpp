@@ -712,6 +712,8 @@ const int kErrorAccessDenied = EACCES;
 const int kErrorRead = EIO;
 const int kErrorBadData = EINVAL;
 
+int LastSystemError() { return errno; }
+
 std::unique_ptr<TPlatform> CreateNativePlatform() { return std::make_unique<TPosixPlatform>(); }
 
 }  // namespace quill

@@ -30,6 +30,8 @@ const int kErrorAccessDenied = ERROR_ACCESS_DENIED;
 const int kErrorRead = ERROR_READ_FAULT;
 const int kErrorBadData = ERROR_INVALID_DATA;
 
+int LastSystemError() { return static_cast<int>(GetLastError()); }
+
 std::wstring Widen(std::string_view text) {
   if (text.empty()) return {};
   const int size = static_cast<int>(text.size());

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -200,6 +201,18 @@ TEST_F(PlatformWinTest, TheDriveScanOffersDToZAndNoFixedDrive) {
   }
   EXPECT_FALSE(platform_->IsRemovableMount(VolumeEntry('C'))) << "the system disk is fixed";
   EXPECT_FALSE(platform_->IsRemovableMount(TMountEntry{"\\\\server\\share", "", "", ""}));
+}
+
+// Codes read after the failing call (the "Exp!" line of an iOS copy) are
+// the system's own, not the C library's errno.
+TEST(LastSystemErrorTest, IsTheCodeOfTheLastFailedCall) {
+  errno = 0;
+  const HANDLE file = CreateFileW(L"C:\\no such folder of quill\\file", GENERIC_READ, 0, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_EQ(file, INVALID_HANDLE_VALUE);
+  const DWORD expected = GetLastError();
+  ASSERT_NE(expected, 0u);
+  EXPECT_EQ(LastSystemError(), static_cast<int>(expected));
 }
 
 TEST(DeviceChangeTest, VolumeMessagesAreDecoded) {
