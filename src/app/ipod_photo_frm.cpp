@@ -193,8 +193,12 @@ void TIpodPhotoFrm::BuildStatusBar() {
   BtImg = new TImageBox(LowPnl, skin.StatusFill);
   ResizeImg = new TImageBox(LowPnl, skin.StatusRight);
   ResizeImg->setCursor(Qt::SizeFDiagCursor);
+  ResizeImg->installEventFilter(this);
   StatusLb = new QLabel(LowPnl);
   StatusLb->setAlignment(Qt::AlignCenter);
+  // The text lies over the whole bar: the corner under it must still get
+  // the pointer, its cursor and its presses.
+  StatusLb->setAttribute(Qt::WA_TransparentForMouseEvents);
   SetTextColor(StatusLb, QColor(0x31, 0x31, 0x31));
 }
 
@@ -236,6 +240,7 @@ void TIpodPhotoFrm::BuildBrowser() {
                    [](QTreeWidgetItem* node) { node->setExpanded(true); });
 
   PhotoPnl = new QWidget(spl);
+  PhotoPnl->setMinimumWidth(150);
   PhotoPnl->setAutoFillBackground(true);
   QPalette white = PhotoPnl->palette();
   white.setColor(QPalette::Window, Qt::white);
@@ -269,6 +274,11 @@ void TIpodPhotoFrm::BuildBrowser() {
   Pgseplb = MakeLabel(PagePnl, QStringLiteral("/"), 530, 5, barText);
   MaxPage = MakeLabel(PagePnl, QStringLiteral("1"), 540, 5, barText);
   MaxPage->resize(18, 14);
+  // The page number grows to the left over "Previous page" and the page
+  // count to the right over "Next page": the buttons keep every click.
+  for (QLabel* label : {PageLb, SelectPage, Pgseplb, MaxPage}) {
+    label->setAttribute(Qt::WA_TransparentForMouseEvents);
+  }
   NxtBtn = new QToolButton(PagePnl);
   NxtBtn->setIcon(QIcon(QPixmap::fromImage(skin.NextArrow)));
   NxtBtn->setGeometry(559, 3, 22, 18);
@@ -358,6 +368,9 @@ void TIpodPhotoFrm::BuildErrPnl() {
   IphoneErrLb->setCursor(Qt::PointingHandCursor);
   IphoneErrLb->installEventFilter(this);
   IphoneErrLb->hide();
+  // Docked to the bottom inside the panel's one-pixel border.
+  Bshp = new TShapeBox(ErrPnl, QColor(0xD1, 0xD1, 0xD1), QColor(0xDD, 0xDD, 0xDD));
+  Bshp->setGeometry(1, ErrPnl->height() - 1 - 4, ErrPnl->width() - 2, 4);
 }
 
 void TIpodPhotoFrm::BuildCopyPnl() {
@@ -493,6 +506,8 @@ void TIpodPhotoFrm::LayoutWindow() {
 void TIpodPhotoFrm::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   LayoutWindow();
+  // The corner resizes the window: the cut corners follow its size.
+  if (!mask().isEmpty()) ClipWindowCorners();
 }
 
 void TIpodPhotoFrm::LayoutPhotoPnl() {
@@ -510,7 +525,7 @@ void TIpodPhotoFrm::LayoutPhotoPnl() {
 
 void TIpodPhotoFrm::ClipWindowCorners() {
   // The visible region: the rectangle with each corner cut by a quarter of a
-  // 9 x 9 ellipse, for the size the window has now.
+  // 9 x 9 ellipse, for the size the window has now (again after a resize).
   const int w = width() + 1, h = height() + 1;
   QPainterPath path;
   path.addRoundedRect(QRectF(0, 0, w, h), 4.5, 4.5);
@@ -559,6 +574,9 @@ void TIpodPhotoFrm::FormCreate() {
       WaitForCopyThread();
     }
     device_->WndProc(message);
+    // A close asked for during the wait runs now that the device knows the
+    // iPod is gone (and asks nothing about ejecting it).
+    RunDeferredWork();
   });
   LoadSettings();
   if (device_->IosUnavailable) IphoneErrLb->show();
@@ -590,7 +608,9 @@ void TIpodPhotoFrm::MountTableChanged() {
 void TIpodPhotoFrm::DeviceChange(bool connected, bool fromIos) {
   (void)fromIos;
   if (Closing) return;
-  if (building_page_ > 0 || changing_device_) {
+  // While a wait for the transfer thread serves events, the library it
+  // reads must stay: the change runs once the wait is over.
+  if (building_page_ > 0 || changing_device_ || copy_wait_loop_ != nullptr) {
     deferred_changes_.push_back(connected);
     return;
   }
@@ -602,13 +622,21 @@ void TIpodPhotoFrm::DeviceChange(bool connected, bool fromIos) {
     // A transfer that was cancelled may still be finishing its file: the
     // old library must outlive it.
     WaitForCopyThread();
+    // A connection that replaces another without a loss between them starts
+    // from an empty tree and page bar too, so that node 0 opens its page.
+    AlbumLstList->clear();
     db_.reset();
+    ResetPageBar();
     db_ = std::make_unique<TIpodPhotoDb>(*device_, cell_area_.get(), true);
     db_->OnPageProgress = [this](std::int32_t count) { PageProgress(count); };
     db_->OnSelectionChange = [this](std::int32_t, bool) { SelectionChanged(); };
     db_->LoadPhotoLibrary();
     FillAlbumTree();
-    if (AlbumLstList->topLevelItemCount() > 0) AlbumLstList->setCurrentItem(AlbumLstList->topLevelItem(0));
+    if (AlbumLstList->topLevelItemCount() > 0) {
+      AlbumLstList->setCurrentItem(AlbumLstList->topLevelItem(0));
+    } else {
+      UpdateStatus();
+    }
     ShowOverlay(ErrPnl, false);
   } else {
     ErrLb->setText(QStringLiteral("No device found"));
@@ -623,7 +651,7 @@ void TIpodPhotoFrm::DeviceChange(bool connected, bool fromIos) {
 }
 
 void TIpodPhotoFrm::RunDeferredWork() {
-  if (building_page_ > 0 || changing_device_) return;
+  if (building_page_ > 0 || changing_device_ || copy_wait_loop_ != nullptr) return;
   while (!deferred_changes_.empty() && !Closing) {
     const bool connected = deferred_changes_.front();
     deferred_changes_.pop_front();
@@ -636,13 +664,23 @@ void TIpodPhotoFrm::RunDeferredWork() {
 }
 
 void TIpodPhotoFrm::ShowOverlay(QWidget* panel, bool show) {
-  if (show) panel->move((width() - panel->width()) / 2, (height() - panel->height()) / 2);
-  EnableBrowsing(!show);
-  panel->setVisible(show);
-  if (show) panel->raise();
+  if (show) {
+    panel->move((width() - panel->width()) / 2, (height() - panel->height()) / 2);
+    EnableBrowsing(false);
+    panel->setVisible(true);
+    panel->raise();
+  } else {
+    // Hidden first: browsing comes back only when no other overlay is up.
+    panel->setVisible(false);
+    EnableBrowsing(true);
+  }
 }
 
 void TIpodPhotoFrm::EnableBrowsing(bool enabled) {
+  // Nothing is browsed under an overlay: not under "No device found" (the
+  // progress panel's "Done" after a loss sticks out of it and must not bring
+  // back the old library), nor under the progress panel until its "Done".
+  if (!ErrPnl->isHidden() || !CopyPnl->isHidden()) enabled = false;
   for (QWidget* control : {static_cast<QWidget*>(AlbumLstList), static_cast<QWidget*>(PhotoList),
                            static_cast<QWidget*>(CheckBtn), static_cast<QWidget*>(ExportBtn),
                            static_cast<QWidget*>(NxtBtn), static_cast<QWidget*>(PrvBtn)}) {
@@ -715,6 +753,7 @@ void TIpodPhotoFrm::StartWindowDrag(QMouseEvent* event) {
 bool TIpodPhotoFrm::eventFilter(QObject* watched, QEvent* event) {
   const auto type = event->type();
   if (type == QEvent::Resize && watched == PhotoPnl) LayoutPhotoPnl();
+  if (watched == ResizeImg && ResizeFromCorner(event)) return true;
   if (type == QEvent::MouseButtonPress) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     if (watched == CapShLb) {
@@ -746,6 +785,32 @@ bool TIpodPhotoFrm::eventFilter(QObject* watched, QEvent* event) {
   return QWidget::eventFilter(watched, event);
 }
 
+bool TIpodPhotoFrm::ResizeFromCorner(QEvent* event) {
+  const auto type = event->type();
+  if (type != QEvent::MouseButtonPress && type != QEvent::MouseMove && type != QEvent::MouseButtonRelease) {
+    return false;
+  }
+  auto* mouse = static_cast<QMouseEvent*>(event);
+  if (type == QEvent::MouseButtonPress && mouse->button() == Qt::LeftButton) {
+    // The window system resizes where it can; otherwise the window follows
+    // the pointer itself (the minimum size holds either way).
+    if (windowHandle() != nullptr && windowHandle()->startSystemResize(Qt::RightEdge | Qt::BottomEdge)) return true;
+    resizing_ = true;
+    resize_offset_ = QPoint(width(), height()) - mouse->globalPosition().toPoint();
+    return true;
+  }
+  if (type == QEvent::MouseMove && resizing_) {
+    const QPoint size = mouse->globalPosition().toPoint() + resize_offset_;
+    resize(size.x(), size.y());
+    return true;
+  }
+  if (type == QEvent::MouseButtonRelease && resizing_) {
+    resizing_ = false;
+    return true;
+  }
+  return false;
+}
+
 void TIpodPhotoFrm::ScrollCells(int delta) {
   QScrollBar* bar = PhotoList->verticalScrollBar();
   bar->setValue(bar->value() - delta);
@@ -770,8 +835,10 @@ void TIpodPhotoFrm::closeEvent(QCloseEvent* event) {
     event->accept();
     return;
   }
-  // A page being built still uses the library: close once it is done.
-  if (building_page_ > 0 || changing_device_) {
+  // A page being built still uses the library, and a wait for the transfer
+  // thread (a removal, a reconnection) goes on with the device once the
+  // thread has ended: close once that work is done.
+  if (building_page_ > 0 || changing_device_ || copy_wait_loop_ != nullptr) {
     close_pending_ = true;
     event->ignore();
     return;

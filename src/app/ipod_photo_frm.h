@@ -141,7 +141,7 @@ public:
   QWidget* ErrPnl;
   QLabel *ErrLb, *Gdlb, *IphoneErrLb;
   QToolButton *HelpBtn, *StopBtn;
-  TShapeBox* Tshp;
+  TShapeBox *Tshp, *Bshp;
   TImageBox* Tip2Img;
 
   QWidget* CopyPnl;
@@ -174,6 +174,10 @@ private:
   void LayoutWindow();
   void LayoutPhotoPnl();
   void StartWindowDrag(QMouseEvent* event);
+  // Mouse events of ResizeImg; true when taken.
+  bool ResizeFromCorner(QEvent* event);
+  // Page 1 of 1, both page buttons hidden, no cells counted.
+  void ResetPageBar();
   void OpenHelpTopic(const QString& topic);
   void OpenLink(const QUrl& url);
   QString DefaultDestination();
@@ -219,6 +223,8 @@ private:
   bool closed_ = false;
   QPoint drag_offset_;
   bool dragging_ = false;
+  QPoint resize_offset_;
+  bool resizing_ = false;
 };
 
 }  // namespace quill

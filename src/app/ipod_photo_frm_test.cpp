@@ -1,11 +1,15 @@
+#include <QAbstractButton>
 #include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QMessageBox>
 #include <QSettings>
+#include <QSplitterHandle>
 #include <QTest>
 #include <QTimer>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -159,6 +163,42 @@ private:
     QTRY_VERIFY_WITH_TIMEOUT(!frm.Transferring && !frm.CopyThreadAlive(), 30000);
   }
 
+  // A left click as the window system delivers it: to the window, at the
+  // control's point, so that the toolkit's own hit-testing picks the target.
+  static void Click(TIpodPhotoFrm& frm, QWidget* control, QPoint at = QPoint(-1, -1)) {
+    if (at.x() < 0) at = control->rect().center();
+    QTest::mouseClick(frm.windowHandle(), Qt::LeftButton, {}, control->mapTo(&frm, at));
+  }
+
+  // Points of the control's face (every second pixel, inside its shape)
+  // where the toolkit's hit-testing finds something else.
+  static int Misses(TIpodPhotoFrm& frm, QWidget* control) {
+    const QRegion face = control->mask().isEmpty() ? QRegion(control->rect()) : control->mask();
+    int misses = 0;
+    for (int y = 0; y < control->height(); y += 2) {
+      for (int x = 0; x < control->width(); x += 2) {
+        if (!face.contains(QPoint(x, y))) continue;
+        QWidget* hit = frm.childAt(control->mapTo(&frm, QPoint(x, y)));
+        if (hit != control && !control->isAncestorOf(hit)) ++misses;
+      }
+    }
+    return misses;
+  }
+
+  // Whether the menu popped up; it is closed again.
+  static bool Shown(QMenu* menu) {
+    const bool shown = menu->isVisible();
+    menu->hide();
+    return shown;
+  }
+
+  void WriteHelpPages() {
+    std::filesystem::create_directories(*dir_ / "help");
+    for (const char* page : {"quillguide.html", "fix.html", "about.html"}) {
+      testing::WriteFile(*dir_ / (std::string("help/") + page), {'<', 'p', '>'});
+    }
+  }
+
   // Reads the log window's text when it opens, then closes it.
   QString LogWindowText(TIpodPhotoFrm& frm) {
     QString text;
@@ -168,7 +208,7 @@ private:
       text = log->LogMem->toPlainText();
       log->reject();
     });
-    frm.DetailLbClick();
+    Click(frm, frm.DetailLb);
     return text;
   }
 
@@ -212,8 +252,22 @@ private Q_SLOTS:
     QVERIFY(frm->mask().contains(QPoint(400, 0)));
     QVERIFY(!frm->mask().contains(QPoint(0, 0)));
     // The menu button does nothing without albums.
-    frm->CheckBtnClick();
+    Click(*frm, frm->CheckBtn);
     QVERIFY(!frm->SongPop->isVisible());
+    // The stripe along the panel's bottom, inside its border: edge, fill.
+    const QImage panel = frm->ErrPnl->grab().toImage();
+    QCOMPARE(QColor(panel.pixel(245, 323)), QColor(0xDD, 0xDD, 0xDD));
+    QCOMPARE(QColor(panel.pixel(245, 324)), QColor(0xD1, 0xD1, 0xD1));
+    QCOMPARE(QColor(panel.pixel(245, 325)), QColor(0xD1, 0xD1, 0xD1));
+    QCOMPARE(QColor(panel.pixel(1, 324)), QColor(0xDD, 0xDD, 0xDD));
+    // The overlay's own buttons answer.
+    std::filesystem::create_directories(*dir_ / "help");
+    testing::WriteFile(*dir_ / "help/quillguide.html", {'<', 'p', '>'});
+    Click(*frm, frm->HelpBtn);
+    QCOMPARE(shell_.Opened.size(), std::size_t{1});
+    Click(*frm, frm->StopBtn);
+    QCOMPARE(boxes_.Last(), QStringLiteral("information:Done.\rIt is safe to connect your iPod to computer now."));
+    boxes_.Shown.clear();
     frm->close();
     QVERIFY(boxes_.Shown.empty());  // no device: no eject question
   }
@@ -256,7 +310,8 @@ private Q_SLOTS:
     auto frm = Open(false);
     QVERIFY(!frm->ErrPnl->isVisible());
     QCOMPARE(frm->MaxPage->text(), QStringLiteral("2"));
-    frm->close();
+    Click(*frm, frm->CloseBtn);
+    QVERIFY(frm->Device() == nullptr);
     // The eject question of a disk-mode iPod; Yes ejects it.
     QCOMPARE(boxes_.Shown.size(), std::size_t{1});
     QVERIFY(boxes_.Shown[0].Text.startsWith(QStringLiteral("Do you want to eject your iPod now?\r")));
@@ -288,7 +343,7 @@ private Q_SLOTS:
     QCOMPARE(frm->MaxPage->text(), QStringLiteral("2"));
     QVERIFY(frm->NxtBtn->isVisible());
     QVERIFY(!frm->PrvBtn->isVisible());
-    frm->NxtBtnClick();
+    Click(*frm, frm->NxtBtn);
     QCOMPARE(frm->SelectPage->text(), QStringLiteral("2"));
     QCOMPARE(frm->CellArea().CellCount(), 1);
     QVERIFY(!frm->NxtBtn->isVisible());
@@ -296,7 +351,7 @@ private Q_SLOTS:
     QCOMPARE(frm->StatusLb->text(), QStringLiteral("1 photos  ( Total 103 photos )"));
     QVERIFY(!frm->Readlb->isVisible());
     QVERIFY(frm->AlbumLstList->isEnabled());
-    frm->PrvBtnClick();
+    Click(*frm, frm->PrvBtn);
     QCOMPARE(frm->SelectPage->text(), QStringLiteral("1"));
     QVERIFY(!frm->PrvBtn->isVisible());
     QVERIFY(frm->NxtBtn->isVisible());
@@ -330,23 +385,23 @@ private Q_SLOTS:
   void SelectionByClickMenuAndInvert() {
     auto frm = Open(true);
     TQtCellArea& area = frm->CellArea();
-    QTest::mouseClick(area.Cell(0), Qt::LeftButton, {}, QPoint(5, 5));
+    Click(*frm, area.Cell(0), QPoint(5, 5));
     QVERIFY(area.Cell(0)->Selected());
     QVERIFY(frm->Db()->Photos.Items(0).Selected);
     QCOMPARE(frm->StatusLb->text(), QStringLiteral("100 photos  ( Selected 1 photos / Total 103 photos )"));
 
     // A selection made on page 1 is shown again after paging.
-    frm->NxtBtnClick();
-    frm->PrvBtnClick();
+    Click(*frm, frm->NxtBtn);
+    Click(*frm, frm->PrvBtn);
     QVERIFY(frm->CellArea().Cell(0)->Selected());
 
     // Invert from page 2 reaches the photos of page 1.
-    frm->NxtBtnClick();
+    Click(*frm, frm->NxtBtn);
     frm->InvertMnuClick();
     QVERIFY(frm->CellArea().Cell(0)->Selected());
     QCOMPARE(frm->Db()->Photos.SelectedCount, 100);
     QVERIFY(!frm->Db()->Photos.Items(0).Selected);
-    frm->PrvBtnClick();
+    Click(*frm, frm->PrvBtn);
     QVERIFY(!frm->CellArea().Cell(0)->Selected());
     QVERIFY(frm->CellArea().Cell(1)->Selected());
     QCOMPARE(frm->StatusLb->text(), QStringLiteral("100 photos  ( Selected 100 photos / Total 103 photos )"));
@@ -366,21 +421,21 @@ private Q_SLOTS:
 
   void MenuCaptionsCutLongNames() {
     auto frm = Open(true);
-    frm->CheckBtnClick();
+    Click(*frm, frm->CheckBtn);
     QVERIFY(frm->SongPop->isVisible());
     QCOMPARE(frm->SongPop->pos(), frm->CheckBtn->mapToGlobal(QPoint(0, frm->CheckBtn->height())));
     QCOMPARE(frm->AllMnu->text(), QStringLiteral("Select all in \"All Pictures\""));
     frm->SongPop->hide();
 
     SelectNode(*frm, kSixteen);
-    frm->CheckBtnClick();
+    Click(*frm, frm->CheckBtn);
     QCOMPARE(frm->AllMnu->text(), QStringLiteral("Select all in \"Sixteen chars ab\""));
     QCOMPARE(frm->UnAllMnu->text(), QStringLiteral("Unselect all in \"Sixteen chars ab\""));
     QCOMPARE(frm->InvertMnu->text(), QStringLiteral("Invert in \"Sixteen chars ab\""));
     frm->SongPop->hide();
 
     SelectNode(*frm, kSeventeen);
-    frm->CheckBtnClick();
+    Click(*frm, frm->CheckBtn);
     QCOMPARE(frm->AllMnu->text(), QStringLiteral("Select all in \"Seventeen chars ..\""));
     frm->SongPop->hide();
     // The album's own photo only, not the whole library.
@@ -442,7 +497,7 @@ private Q_SLOTS:
     QVERIFY(frm->TransferLog.startsWith(QStringLiteral("Quillmere Photo 5.3\r\n[iPod]\r\n")));
 
     // "Done" opens the folder and closes the overlay.
-    frm->CancelBtnClick();
+    Click(*frm, frm->CancelBtn);
     QCOMPARE(shell_.Opened.size(), std::size_t{1});
     QCOMPARE(shell_.Opened[0], QUrl::fromLocalFile(Destination()));
     QVERIFY(!frm->CopyPnl->isVisible());
@@ -471,7 +526,7 @@ private Q_SLOTS:
         log->CloseBtn->click();
       }
     });
-    frm->DetailLbClick();
+    Click(*frm, frm->DetailLb);
     QCOMPARE(shell_.Opened.size(), std::size_t{1});
     QVERIFY(shell_.Opened[0].toLocalFile().endsWith(QStringLiteral("help/fix.html")));
   }
@@ -485,7 +540,7 @@ private Q_SLOTS:
     QVERIFY(frm->Transferring);
     QVERIFY(frm->WorkShp->Animating());
     QCOMPARE(frm->CancelBtn->Caption(), QStringLiteral("Cancel"));
-    frm->CancelBtnClick();
+    Click(*frm, frm->CancelBtn);
     QVERIFY(!frm->CancelBtn->isEnabled());
     QVERIFY(!frm->Transferring);
     QVERIFY(frm->CopyThreadAlive());
@@ -522,7 +577,7 @@ private Q_SLOTS:
     frm->DestEdt->setText(Destination());
     const auto gate = CloseGate();
     frm->StartTransfer();
-    frm->CancelBtnClick();
+    Click(*frm, frm->CancelBtn);
     QTimer::singleShot(50, [this] { gate_open_ = true; });
     QVERIFY(frm->close());  // waits for the thread before the library goes
     QVERIFY(!frm->CopyThreadAlive());
@@ -548,6 +603,23 @@ private Q_SLOTS:
     QVERIFY(frm->ErrPnl->isVisible());
     QCOMPARE(frm->StatusLb->text(), QStringLiteral("Lost connection with iPod, operation abort."));
     QCOMPARE(frm->AlbumLstList->topLevelItemCount(), 0);
+    // "Done" sticks out of the error panel: it closes the progress panel,
+    // but nothing of the old library comes back and no transfer can start.
+    Click(*frm, frm->CancelBtn);
+    QVERIFY(!frm->CopyPnl->isVisible());
+    QVERIFY(frm->ErrPnl->isVisible());
+    for (QWidget* control : {static_cast<QWidget*>(frm->AlbumLstList), static_cast<QWidget*>(frm->PhotoList),
+                             static_cast<QWidget*>(frm->CheckBtn), static_cast<QWidget*>(frm->ExportBtn)}) {
+      QVERIFY(!control->isEnabled());
+    }
+    Click(*frm, frm->ExportBtn);
+    QVERIFY(!frm->GoPnl->isVisible());
+    QVERIFY(!frm->Transferring);
+    // The iPod back: browsing again.
+    PlugIn();
+    frm->MountTableChanged();
+    QVERIFY(!frm->ErrPnl->isVisible());
+    QVERIFY(frm->AlbumLstList->isEnabled());
     QVERIFY(frm->close());
   }
 
@@ -563,7 +635,7 @@ private Q_SLOTS:
         QVERIFY(!frm->close());  // held until the page is built
       }
     };
-    frm->NxtBtnClick();
+    Click(*frm, frm->NxtBtn);
     QVERIFY(asked);
     QCOMPARE(frm->ShownCount, QStringLiteral("1"));
     QTRY_VERIFY(frm->Device() == nullptr);  // then the close goes on
@@ -598,16 +670,17 @@ private Q_SLOTS:
 
   void HelpAndLinksOpenTheBundledPages() {
     auto frm = Open(false);
-    frm->HlpLbClick();
-    frm->WebLbClick();
+    Click(*frm, frm->HlpLb);
+    Click(*frm, frm->WebLb);
     QVERIFY(shell_.Opened.empty());  // no pages beside the program
     std::filesystem::create_directories(*dir_ / "help");
     for (const char* page : {"quillguide.html", "fix.html", "about.html"}) {
       testing::WriteFile(*dir_ / (std::string("help/") + page), {'<', 'p', '>'});
     }
-    frm->HlpLbClick();
-    frm->WebLbClick();
-    frm->IphoneErrLbClick();
+    Click(*frm, frm->HlpLb);
+    Click(*frm, frm->WebLb);
+    frm->IphoneErrLb->show();
+    Click(*frm, frm->IphoneErrLb);
     QCOMPARE(shell_.Opened.size(), std::size_t{3});
     QVERIFY(shell_.Opened[0].toLocalFile().endsWith(QStringLiteral("help/quillguide.html")));
     QVERIFY(shell_.Opened[1].toLocalFile().endsWith(QStringLiteral("help/about.html")));
@@ -616,21 +689,173 @@ private Q_SLOTS:
 
   void TransferDropDownOpensBelowItsButton() {
     auto frm = Open(true);
-    frm->ExportBtnClick();
+    Click(*frm, frm->ExportBtn);
     QVERIFY(frm->GoPnl->isVisible());
     QCOMPARE(frm->GoPnl->pos(), QPoint(288, 51));
-    frm->ExportBtnClick();
+    Click(*frm, frm->ExportBtn);
     QVERIFY(!frm->GoPnl->isVisible());
-    frm->ExportBtnClick();
-    frm->CheckBtnClick();  // the selection menu hides it
+    Click(*frm, frm->ExportBtn);
+    Click(*frm, frm->CheckBtn);  // the selection menu hides it
     QVERIFY(!frm->GoPnl->isVisible());
     frm->SongPop->hide();
   }
 
-  void StopButtonMessage() {
+  // Each button and link, in the order a user meets them: its whole face
+  // takes the pointer (nothing lies over it), and a click does its work.
+  void EveryButtonAndLinkAnswersOverItsWholeFace() {
+    WriteHelpPages();
+    auto frm = Open(true);
+    QVERIFY(QTest::qWaitForWindowExposed(frm.get()));
+    frm->DestEdt->clear();
+    struct TCase {
+      const char* Name;
+      std::function<QWidget*()> Control;  // asked when its turn comes: pages are rebuilt
+      std::function<bool()> Answered;
+    };
+    TIpodPhotoFrm& w = *frm;
+    const auto opened = [this](const char* page) {
+      return !shell_.Opened.empty() && shell_.Opened.back().toLocalFile().endsWith(QLatin1String(page));
+    };
+    const TCase cases[] = {
+        {"NxtBtn", [&] { return w.NxtBtn; }, [&] { return w.SelectPage->text() == QStringLiteral("2"); }},
+        {"PrvBtn", [&] { return w.PrvBtn; }, [&] { return w.SelectPage->text() == QStringLiteral("1"); }},
+        {"CheckBtn", [&] { return w.CheckBtn; }, [&] { return Shown(w.SongPop); }},
+        {"WebLb", [&] { return w.WebLb; }, [&] { return opened("help/about.html"); }},
+        {"HlpLb", [&] { return w.HlpLb; }, [&] { return opened("help/quillguide.html"); }},
+        {"ExportBtn", [&] { return w.ExportBtn; }, [&] { return w.GoPnl->isVisible(); }},
+        {"DefaultBtn", [&] { return w.DefaultBtn; }, [&] { return !w.DestEdt->text().isEmpty(); }},
+        {"BrowseBtn", [&] { return w.BrowseBtn; }, [&] { return shell_.Chooses == 1; }},
+        {"AdBtn", [&] { return w.AdBtn; }, [&] { return Shown(w.AdPop); }},
+        {"ToPcBtn", [&] { return w.ToPcBtn; },
+         [&] { return boxes_.Last() == QStringLiteral("information:No photo has been selected to transfer."); }},
+        {"cell", [&] { return static_cast<QWidget*>(w.CellArea().Cell(3)); }, [&] { return w.Db()->Photos.SelectedCount == 1; }},
+        {"CloseBtn", [&] { return w.CloseBtn; }, [&] { return w.Device() == nullptr; }},
+    };
+    for (const TCase& c : cases) {
+      QWidget* control = c.Control();
+      QVERIFY2(control != nullptr && control->isVisible(), c.Name);
+      QCOMPARE(Misses(w, control), 0);
+      Click(w, control);
+      QVERIFY2(c.Answered(), c.Name);
+    }
+  }
+
+  // A removal waits for the transfer thread; "Cancel" and the close button
+  // clicked meanwhile must neither crash nor ask to eject the iPod that is
+  // gone: the close runs once the wait and the loss are over.
+  void RemovalDuringATransferThenCancelAndClose() {
+    PlugIn();
     auto frm = Open(false);
-    frm->StopBtnClick();
-    QCOMPARE(boxes_.Last(), QStringLiteral("information:Done.\rIt is safe to connect your iPod to computer now."));
+    for (std::size_t i = 0; i < 20; ++i) frm->Db()->Photos.Select(i);
+    frm->DestEdt->setText(Destination());
+    const auto gate = CloseGate();
+    Click(*frm, frm->ExportBtn);
+    Click(*frm, frm->ToPcBtn);
+    QVERIFY(frm->Transferring);
+    platform_->Mounts.clear();
+    bool clicked = false;
+    QTimer::singleShot(20, frm.get(), [&] {
+      Click(*frm, frm->CancelBtn);
+      Click(*frm, frm->CloseBtn);
+      clicked = true;
+      gate_open_ = true;
+    });
+    frm->MountTableChanged();
+    QVERIFY(clicked);
+    QTRY_VERIFY(frm->Device() == nullptr);
+    QVERIFY(!frm->isVisible());
+    for (const TFakeBoxes::TShown& shown : boxes_.Shown) QVERIFY2(shown.Kind != QStringLiteral("confirm"), qPrintable(shown.Text));
+  }
+
+  // A second report of a connection, with no loss between: the tree, the
+  // page and the status are those of the new library alone.
+  void ASecondConnectionStartsFromAnEmptyTree() {
+    auto frm = Open(true);
+    Click(*frm, frm->NxtBtn);
+    Click(*frm, frm->CellArea().Cell(0));
+    std::string error;
+    QVERIFY(frm->Device()->UseFolder(ipod_.toStdString(), error));
+    QCOMPARE(frm->AlbumLstList->topLevelItemCount(), 2);
+    QCOMPARE(frm->AlbumLstList->currentItem(), frm->AlbumLstList->topLevelItem(0));
+    QCOMPARE(frm->SelectPage->text(), QStringLiteral("1"));
+    QVERIFY(!frm->PrvBtn->isVisible());
+    QVERIFY(frm->NxtBtn->isVisible());
+    QCOMPARE(frm->CellArea().CellCount(), 100);
+    QCOMPARE(frm->StatusLb->text(), QStringLiteral("100 photos  ( Total 103 photos )"));
+  }
+
+  void MessageBoxesHaveTheTitleAndIconOfTheirKind() {
+    struct TCase {
+      QString Title;
+      QMessageBox::Icon Icon;
+      std::function<void(TQtMessageBoxes&)> Show;
+    };
+    const TCase cases[] = {
+        {QStringLiteral("Warning"), QMessageBox::Warning, [](TQtMessageBoxes& b) { b.Warning(QStringLiteral("a\rb")); }},
+        {QStringLiteral("Error"), QMessageBox::Critical, [](TQtMessageBoxes& b) { b.Error(QStringLiteral("a\rb")); }},
+        {QStringLiteral("Information"), QMessageBox::Information,
+         [](TQtMessageBoxes& b) { b.Information(QStringLiteral("a\rb")); }},
+        {QStringLiteral("Confirmation"), QMessageBox::Question,
+         [](TQtMessageBoxes& b) { QVERIFY(b.Confirm(QStringLiteral("a\rb"))); }},
+    };
+    for (const TCase& c : cases) {
+      QString title, text;
+      QMessageBox::Icon icon = QMessageBox::NoIcon;
+      QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr) return;
+        title = box->windowTitle();
+        text = box->text();
+        icon = box->icon();
+        QAbstractButton* yes = box->button(QMessageBox::Yes);
+        (yes != nullptr ? yes : box->buttons().first())->click();
+      });
+      TQtMessageBoxes boxes;
+      c.Show(boxes);
+      QCOMPARE(title, c.Title);
+      QCOMPARE(icon, c.Icon);
+      QCOMPARE(text, QStringLiteral("a\nb"));
+    }
+  }
+
+  // The border between the tree and the cells, dragged as far as it goes
+  // either way, leaves each side its minimum.
+  void SplitterKeepsBothPanesAtLeast150Wide() {
+    auto frm = Open(true);
+    QWindow* window = frm->windowHandle();
+    for (const int to : {790, 5}) {
+      QSplitterHandle* handle = frm->spl->handle(1);
+      const QPoint from = handle->mapTo(frm.get(), handle->rect().center());
+      QTest::mousePress(window, Qt::LeftButton, {}, from);
+      QTest::mouseMove(window, QPoint(to, from.y()));
+      QTest::mouseRelease(window, Qt::LeftButton, {}, QPoint(to, from.y()));
+      QVERIFY2(frm->AlbumLstList->width() >= 150, qPrintable(QString::number(to)));
+      QVERIFY2(frm->PhotoPnl->width() >= 150, qPrintable(QString::number(to)));
+    }
+    QCOMPARE(frm->AlbumLstList->width(), 150);
+  }
+
+  // The corner of the status bar shows the diagonal cursor and resizes the
+  // window; the cut corners follow the new size.
+  void ResizeCornerResizesTheWindow() {
+    auto frm = Open(true);
+    const QPoint corner = frm->ResizeImg->mapTo(frm.get(), frm->ResizeImg->rect().center());
+    QWidget* under = frm->childAt(corner);
+    QCOMPARE(under, static_cast<QWidget*>(frm->ResizeImg));
+    QCOMPARE(under->cursor().shape(), Qt::SizeFDiagCursor);
+    QWindow* window = frm->windowHandle();
+    QTest::mousePress(window, Qt::LeftButton, {}, corner);
+    QTest::mouseMove(window, corner + QPoint(60, 40));
+    QTest::mouseRelease(window, Qt::LeftButton, {}, corner + QPoint(60, 40));
+    QCOMPARE(frm->size(), QSize(860, 597));
+    QVERIFY(frm->mask().contains(QPoint(850, 590)));
+    QVERIFY(frm->mask().contains(QPoint(859, 300)));
+    // Not below the minimum size.
+    const QPoint moved = frm->ResizeImg->mapTo(frm.get(), frm->ResizeImg->rect().center());
+    QTest::mousePress(window, Qt::LeftButton, {}, moved);
+    QTest::mouseMove(window, moved - QPoint(300, 300));
+    QTest::mouseRelease(window, Qt::LeftButton, {}, moved - QPoint(300, 300));
+    QCOMPARE(frm->size(), QSize(800, 520));
   }
 };
 

@@ -5,8 +5,12 @@
 
 #include "app/ipod_photo_frm.h"
 #include "app/message_boxes.h"
+#include "support/sqlite_database.h"
 
 int main(int argc, char* argv[]) {
+  // Made before any window and gone after the last: declared first, it
+  // outlives the window and every database connection of its libraries.
+  const quill::TSQLiteLibrary sqlite;
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quillmere Photo"));
   QApplication::setOrganizationName(QStringLiteral("Quillmere"));

@@ -15,19 +15,24 @@ QString Lines(const QString& text) {
   return lines;
 }
 
-QString Title() { return QStringLiteral("Quillmere Photo"); }
-
 }  // namespace
 
-void TQtMessageBoxes::Warning(const QString& text) { QMessageBox::warning(parent_, Title(), Lines(text)); }
+// Each box has the title of its kind.
+void TQtMessageBoxes::Warning(const QString& text) {
+  QMessageBox::warning(parent_, QStringLiteral("Warning"), Lines(text));
+}
 
-void TQtMessageBoxes::Error(const QString& text) { QMessageBox::critical(parent_, Title(), Lines(text)); }
+void TQtMessageBoxes::Error(const QString& text) {
+  QMessageBox::critical(parent_, QStringLiteral("Error"), Lines(text));
+}
 
-void TQtMessageBoxes::Information(const QString& text) { QMessageBox::information(parent_, Title(), Lines(text)); }
+void TQtMessageBoxes::Information(const QString& text) {
+  QMessageBox::information(parent_, QStringLiteral("Information"), Lines(text));
+}
 
 bool TQtMessageBoxes::Confirm(const QString& text) {
-  return QMessageBox::question(parent_, Title(), Lines(text), QMessageBox::Yes | QMessageBox::No) ==
-         QMessageBox::Yes;
+  return QMessageBox::question(parent_, QStringLiteral("Confirmation"), Lines(text),
+                               QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 
 bool TQtShell::OpenUrl(const QUrl& url) { return QDesktopServices::openUrl(url); }

@@ -70,6 +70,15 @@ void TIpodPhotoFrm::AlbumLstListChange(QTreeWidgetItem* node) {
   }
 }
 
+void TIpodPhotoFrm::ResetPageBar() {
+  SelectPage->setText(QStringLiteral("1"));
+  MaxPage->setText(QStringLiteral("1"));
+  MaxPage->adjustSize();
+  PrvBtn->hide();
+  NxtBtn->hide();
+  ShownCount = QStringLiteral("0");
+}
+
 void TIpodPhotoFrm::OpenAlbum(int album) {
   if (!db_ || album < 0 || static_cast<std::size_t>(album) >= db_->Albums.Count()) return;
   SelectPage->setText(QStringLiteral("1"));

@@ -1,3 +1,4 @@
+#include <QCoreApplication>
 #include <QDir>
 #include <QTimer>
 
@@ -114,11 +115,19 @@ void TIpodPhotoFrm::ReapCopyThread() {
 void TIpodPhotoFrm::WaitForCopyThread() {
   if (!copy_thread_) return;
   if (!copy_done_) {
+    QEventLoop* const outer = copy_wait_loop_;
     QEventLoop loop;
     copy_wait_loop_ = &loop;
     loop.exec();
-    copy_wait_loop_ = nullptr;
+    // A loop ended early (the application quits) must still serve the
+    // thread's hand-overs until its end.
+    while (!copy_done_) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    copy_wait_loop_ = outer;
+    // A wait nested in another one: the outer wait is over as well.
+    if (outer != nullptr) outer->quit();
   }
+  // Joined already by a wait nested in this one.
+  if (!copy_thread_) return;
   copy_thread_->Wait();
   copy_thread_.reset();
 }

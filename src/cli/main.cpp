@@ -2,8 +2,10 @@
 
 #include "cli/cli.h"
 #include "cli/console.h"
+#include "support/sqlite_database.h"
 
 int main(int argc, char** argv) {
+  const quill::TSQLiteLibrary sqlite;
   const auto console = quill::CreateConsole();
   auto platform = quill::CreateNativePlatform();
   quill::TCliEnv env;

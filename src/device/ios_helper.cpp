@@ -1,7 +1,6 @@
 #include "device/ios_helper.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +9,7 @@
 #include <span>
 #include <string_view>
 
+#include "device/platform/platform.h"
 #include "support/text.h"
 
 namespace quill {
@@ -368,7 +368,7 @@ bool TIosHelper::CopyLoop(const std::string& devicePath, const TSink& sink, TSiz
       ok = false;
     }
   } catch (const std::exception&) {
-    last_error_ = "Exp! " + std::to_string(errno);
+    last_error_ = "Exp! " + std::to_string(LastSystemError());
     ok = false;
   }
   api_.AFCFileRefClose(afc_, file);

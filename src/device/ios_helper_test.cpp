@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -238,6 +239,20 @@ TEST_F(IosHelperTest, CopyToFileLeavesNothingWhenItFails) {
   EXPECT_FALSE(fs::exists(local));
   EXPECT_EQ(std::distance(fs::directory_iterator(temp_.Path()), fs::directory_iterator()), 2)
       << "only the device folder and the configuration";
+}
+
+TEST_F(IosHelperTest, AWriteThatFailsMidCopyNamesTheSystemsCode) {
+  // The copy is written under its temporary name, here the full device: the
+  // first large write fails and throws.
+  Write(folder_ + "/data.bin", Pattern(1 << 20));
+  const std::string local = temp_ / "copy.bin";
+  std::error_code ec;
+  fs::create_symlink("/dev/full", local + ".~ip-part", ec);
+  if (ec || !fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full to link to";
+  TIosHelper& ios = Start({});
+  EXPECT_FALSE(ios.CopyToFile("/data.bin", local));
+  EXPECT_EQ(ios.LastError(), "Exp! " + std::to_string(ENOSPC));
+  EXPECT_FALSE(fs::exists(local));
 }
 
 TEST_F(IosHelperTest, CopyToFileWritesTheWholeFile) {

@@ -193,8 +193,11 @@ std::intptr_t TIpodDevice::WndProc(const TDeviceChangeMessage& message) {
       if (Connected) return EjectOnClose ? 0 : kBroadcastQueryDeny;
       return 0;
     case TDeviceChangeMessage::TKind::RemoveComplete:
+      // Both sides without their trailing separator: a drive root taken as
+      // the device folder is kept as "Q:\", while its volume leaves as "Q:".
       if (Connected && !Drive.empty() &&
-          WithoutTrailingSeparators(message.Volume.MountPoint) == Drive)
+          WithoutTrailingSeparators(message.Volume.MountPoint) ==
+              WithoutTrailingSeparators(LockedCopy(Drive)))
         Lost();
       return 0;
     case TDeviceChangeMessage::TKind::Other:

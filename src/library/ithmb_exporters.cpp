@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -30,9 +29,9 @@ constexpr int kMaxErrors = 30;
 // before a photo is given up.
 constexpr int kMaxNameCandidates = 1000;
 
-// Item error codes of our own, next to the platform's write errors.
+// Item error codes in the platform's numbering, next to its write errors.
 const int& kReadError = kErrorRead;
-constexpr int kUndecodable = EINVAL;
+const int& kUndecodable = kErrorBadData;
 
 constexpr std::size_t kSwappedBytes = 176 * 132 * 2;
 constexpr std::size_t kInterlacedBytes = 720 * 480 * 2;
@@ -172,8 +171,8 @@ private:
   bool cancelled_ = false;
 };
 
-// The file loop common to the five exporters: the files that hold a selected
-// photo in ascending number, each file's selected photos in list order, the
+// The file loop common to the five exporters: the files that photos lie in,
+// in ascending number, each file's selected photos in list order, the
 // publication of each decoded photo, the notifications, the error lines and
 // the stop and error limits. Lives on the transfer thread for one run.
 //
@@ -208,13 +207,14 @@ public:
   }
 
 private:
-  // The .ithmb files to open. Only the files that hold a selected photo are
-  // opened: a hostile file number cannot make the loop try billions of files.
+  // The .ithmb files to open: every file of the export format that a photo
+  // of the library lies in, so that a missing one is logged whatever is
+  // selected. Taken from the photos, not counted up to FileCount: a hostile
+  // count cannot make the loop try billions of files.
   void Files() {
     for (std::size_t i = 0; i < db_.Photos.Count(); ++i) {
       const TPhotoItem& photo = db_.Photos.Items(i);
-      if (photo.Selected && photo.FileNumber >= 1 &&
-          photo.FileNumber <= db_.ExportFormat.FileCount) {
+      if (photo.FileNumber >= 1 && photo.FileNumber <= db_.ExportFormat.FileCount) {
         files_.push_back(photo.FileNumber);
       }
     }

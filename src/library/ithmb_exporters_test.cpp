@@ -234,6 +234,22 @@ TEST(IthmbExportersTest, MissingFileIsLoggedAndTheOthersWritten) {
   const std::size_t at = db.LogText.find("\r\nCannot open RGB DB: 1024_2\r\n");
   ASSERT_NE(at, std::string::npos) << db.LogText;
   EXPECT_TRUE(Contains(db.LogText.substr(at), "File not found: F1024_2")) << db.LogText;
+
+  // Every file that a photo of the library lies in is opened, also one with
+  // no selected photo; a file number that no photo has is not tried.
+  std::filesystem::remove(rig.ipod / "Photos/Thumbs/F1024_3.ithmb");
+  db.Photos.Unselect(2);
+  db.ExportFormat.FileCount = 5;
+  db.LogText.clear();
+  EXPECT_EQ(rig.Export(), 0);
+  std::vector<std::string> opens;
+  for (std::size_t from = 0; (from = db.LogText.find("Cannot open", from)) != std::string::npos;) {
+    const std::size_t end = db.LogText.find("\r\n", from);
+    opens.push_back(db.LogText.substr(from, end - from));
+    from = end;
+  }
+  EXPECT_EQ(opens,
+            (std::vector<std::string>{"Cannot open RGB DB: 1024_2", "Cannot open RGB DB: 1024_3"}));
 }
 
 TEST(IthmbExportersTest, StopAfterTheFirstPhotoEndsTheRun) {
@@ -316,9 +332,9 @@ TEST(IthmbExportersTest, UnreadableRecordsEndTheRunAfter30Errors) {
   EXPECT_TRUE(rig.Files().empty());
 }
 
-// Mend: only the files that hold a selected photo are opened, so a hostile
-// file number costs one failed open, not billions.
-TEST(IthmbExportersTest, HostileFileNumberOpensOneFile) {
+// Mend: only the files that photos lie in are opened, so a hostile file
+// number costs one failed open, not billions.
+TEST(IthmbExportersTest, HostileFileNumberCostsOneOpen) {
   TRig rig;
   TIpodPhotoDb& db = rig.Load(Library(Format(1024, TRecordLayout::Rgb565, 320, 240), 3));
   db.Photos.Items(1).FileNumber = 2000000000;
@@ -328,7 +344,8 @@ TEST(IthmbExportersTest, HostileFileNumberOpensOneFile) {
   EXPECT_EQ(rig.Export(), 1);
   EXPECT_EQ(rig.Files(), (std::vector<std::string>{"64.jpg"}));
   EXPECT_TRUE(Contains(db.LogText, "\r\nCannot open RGB DB: 1024_2000000000\r\n"));
-  EXPECT_FALSE(Contains(db.LogText, "1024_7"));
+  EXPECT_TRUE(Contains(db.LogText, "\r\nCannot open RGB DB: 1024_7\r\n"))
+      << "an unselected photo's file";
   EXPECT_FALSE(Contains(db.LogText, "1024_3"));
 }
 
@@ -420,8 +437,9 @@ TEST(IthmbExportersTest, JpegRecordSizesAreChecked) {
   rig.AddPhoto(3, 0, static_cast<std::uint32_t>(jpeg.size()));
   rig.AddPhoto(4, 10, static_cast<std::uint32_t>(jpeg.size()));
   EXPECT_EQ(rig.Export(), 1);
-  EXPECT_EQ(db.LogText,
-            "\r\n1.jpg: Error 22\r\n2.jpg: Error 22\r\n4.jpg: Error " + std::to_string(kErrorRead));
+  const std::string bad = std::to_string(kErrorBadData);
+  EXPECT_EQ(db.LogText, "\r\n1.jpg: Error " + bad + "\r\n2.jpg: Error " + bad +
+                            "\r\n4.jpg: Error " + std::to_string(kErrorRead));
   EXPECT_EQ(rig.Files(), (std::vector<std::string>{"3.jpg"}));
   EXPECT_EQ(rig.Output("3.jpg"), jpeg);
   EXPECT_EQ(rig.notified.size(), 4u);

@@ -69,12 +69,11 @@ void TPhotoCopyThread::Run() {
 void TPhotoCopyThread::FileStarting(const std::string& name) {
   if (Terminated()) db_.StopRequested = true;
   CurrentFile = name;
+  // A stop asked for while the owner handles this notification is noticed
+  // at the next one: that next file is still handled, none after it.
   dispatch_([this] {
     if (OnFile) OnFile(CurrentFile);
   });
-  // A stop asked for while the owner handled this file's notification ends
-  // the routine after this file rather than one file later.
-  if (Terminated()) db_.StopRequested = true;
 }
 
 void TPhotoCopyThread::ReleaseController() {

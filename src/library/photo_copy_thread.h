@@ -33,8 +33,8 @@ public:
       OnResult;
 
   void Start();
-  // Asks the worker to stop; it notices at the next file notification (or
-  // the current one, when asked from OnFile): that file is finished, no later
+  // Asks the worker to stop; it notices at the next file notification (when
+  // asked from OnFile, at the one after it): that file is finished, no later
   // file and no camera phase is started.
   void Terminate() { terminated_ = true; }
   bool Terminated() const { return terminated_; }

@@ -162,17 +162,20 @@ TEST_F(PhotoCopyThreadTest, NoCameraLineWithoutACameraSelection) {
   EXPECT_EQ(copied_, 1);
 }
 
-TEST_F(PhotoCopyThreadTest, StopEndsThePhotoPhaseAfterTheCurrentFile) {
+TEST_F(PhotoCopyThreadTest, StopAskedInANotificationEndsAfterTheNextFile) {
   Open(Library(3, 1));
   SelectPhotos();
   SelectCamera();
+  // Asked while the first file is announced: the second file's notification
+  // notices it, that file is still copied, the third and the camera are not.
   Transfer([](TPhotoCopyThread& thread) { thread.Terminate(); });
 
   EXPECT_TRUE(terminated_);
   EXPECT_EQ(events_,
-            (std::vector<std::string>{"file IMG_1001.JPG", "result IMG_1001.JPG", "done"}));
-  EXPECT_EQ(Written(), (std::set<std::string>{"IMG_1001.JPG"}));
-  EXPECT_EQ(LogLines(db_->LogText), (std::vector<std::string>{"Copy pics: t3, c1"}));
+            (std::vector<std::string>{"file IMG_1001.JPG", "result IMG_1001.JPG",
+                                      "file IMG_1002.JPG", "result IMG_1002.JPG", "done"}));
+  EXPECT_EQ(Written(), (std::set<std::string>{"IMG_1001.JPG", "IMG_1002.JPG"}));
+  EXPECT_EQ(LogLines(db_->LogText), (std::vector<std::string>{"Copy pics: t3, c2"}));
 }
 
 TEST_F(PhotoCopyThreadTest, ErrorLimitOfThePhotosLeavesTheCameraPhase) {

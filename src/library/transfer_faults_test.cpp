@@ -550,8 +550,9 @@ TEST_F(TransferFaultsTest, TwoTransfersOfTheSameSelection) {
 }
 
 // A stop asked for from the window at each file's notification, on the real
-// transfer thread: that file is finished, no later one is started. The only
-// case here with two threads, so the thread sanitizer build runs it alone.
+// transfer thread: the next file's notification notices it, that file is
+// finished, no later one and no camera phase is started. The only case here
+// with two threads, so the thread sanitizer build runs it alone.
 class TransferStopTest : public TransferFaultsTest {};
 
 TEST_F(TransferStopTest, StopAtEveryPositionOfATransfer) {
@@ -562,8 +563,11 @@ TEST_F(TransferStopTest, StopAtEveryPositionOfATransfer) {
     } else {
       OpenDecoded(1081, TRecordLayout::Jpeg, 320, 240);
     }
-    const int items = 3 + 2 + (originals ? 0 : 2);
+    const int photos = originals ? 3 : 4;
+    const int items = photos + (originals ? 2 : 3);
     for (int stopAt = 1; stopAt <= items; ++stopAt) {
+      // The last file of a phase has no next file to notice the stop in.
+      const int handled = stopAt == photos || stopAt == items ? stopAt : stopAt + 1;
       SCOPED_TRACE("stop at " + std::to_string(stopAt));
       auto rig = Connect();
       TCallQueue queue;
@@ -584,9 +588,8 @@ TEST_F(TransferStopTest, StopAtEveryPositionOfATransfer) {
         queue.RunUntil([&] { return done; });
       }
       std::vector<std::string> problems = Problems(*rig);
-      if (notified != stopAt)
-        problems.push_back("files after the stop: " + std::to_string(notified));
-      if (static_cast<int>(rig->Results.size()) != stopAt) problems.push_back("unfinished item");
+      if (notified != handled) problems.push_back("files notified: " + std::to_string(notified));
+      if (static_cast<int>(rig->Results.size()) != handled) problems.push_back("unfinished item");
       for (const std::string& p : NextTransferProblems()) problems.push_back("then " + p);
       ++tally_.Cases;
       if (!problems.empty()) ++tally_.Bad;

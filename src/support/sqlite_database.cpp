@@ -6,6 +6,12 @@
 
 namespace quill {
 
+// A failed initialisation is not reported here: the first open then fails
+// and says why.
+TSQLiteLibrary::TSQLiteLibrary() { sqlite3_initialize(); }
+
+TSQLiteLibrary::~TSQLiteLibrary() { sqlite3_shutdown(); }
+
 std::string SQLiteErrorText(int code) {
   switch (code) {
     case 0:

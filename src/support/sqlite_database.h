@@ -20,6 +20,17 @@ public:
 // The fixed English description of an SQLite result code.
 std::string SQLiteErrorText(int code);
 
+// The SQLite library for one run of a program: initialised when made (at the
+// start of main, before any window), shut down when it goes, after every
+// connection was closed. One per process.
+class TSQLiteLibrary {
+public:
+  TSQLiteLibrary();
+  ~TSQLiteLibrary();
+  TSQLiteLibrary(const TSQLiteLibrary&) = delete;
+  TSQLiteLibrary& operator=(const TSQLiteLibrary&) = delete;
+};
+
 class TSQLiteTable;
 
 // One open database connection; closed when the object goes. Used by one

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <fstream>
 #include <string>
@@ -123,6 +124,18 @@ TEST(SQLiteLayerTest, UnopenableFileNamesTheFileAndTheReason) {
     message = e.what();
   }
   EXPECT_EQ(message, "Failed to open database \"" + name + "\" : unable to open database file");
+}
+
+TEST(SQLiteLayerTest, TheLibraryIsInitialisedForTheRunAndShutDownAfter) {
+  {
+    TSQLiteLibrary library;
+    // SQLite refuses to be configured while it is initialised.
+    EXPECT_EQ(sqlite3_config(SQLITE_CONFIG_LOG, nullptr, nullptr), SQLITE_MISUSE);
+    testing::TTempDir temp;
+    TSQLiteDatabase db(temp / "run.db");
+    EXPECT_EQ(db.Query("SELECT 7")->FieldAsInteger(0), 7);
+  }
+  EXPECT_EQ(sqlite3_config(SQLITE_CONFIG_LOG, nullptr, nullptr), SQLITE_OK) << "shut down";
 }
 
 TEST(SQLiteLayerTest, ErrorTextsCoverKnownAndUnknownCodes) {

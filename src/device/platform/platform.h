@@ -77,6 +77,12 @@ extern const int kErrorRetryOnce;     // a device busy for a moment: worth one r
 extern const int kErrorUnsafeName;    // a name or path that cannot be used safely
 extern const int kErrorAccessDenied;  // a path the program refuses to touch
 extern const int kErrorRead;          // a read that failed or came short
+extern const int kErrorBadData;       // a record that cannot be decoded or encoded
+
+// The code of the last failed system call of this thread (errno on POSIX,
+// GetLastError in the Win32 half), for a failure that surfaces away from its
+// call, such as a stream write that throws.
+int LastSystemError();
 
 // Every service of the operating system that the device facade uses. Injected
 // so that tests can claim removable drives, fail reads, fill the disk or

@@ -748,6 +748,9 @@ const int kErrorRetryOnce = EIO;
 const int kErrorUnsafeName = EINVAL;
 const int kErrorAccessDenied = EACCES;
 const int kErrorRead = EIO;
+const int kErrorBadData = EINVAL;
+
+int LastSystemError() { return errno; }
 
 std::unique_ptr<TPlatform> CreateNativePlatform() { return std::make_unique<TPosixPlatform>(); }
 

@@ -28,6 +28,9 @@ const int kErrorRetryOnce = ERROR_INVALID_PARAMETER;
 const int kErrorUnsafeName = ERROR_INVALID_NAME;
 const int kErrorAccessDenied = ERROR_ACCESS_DENIED;
 const int kErrorRead = ERROR_READ_FAULT;
+const int kErrorBadData = ERROR_INVALID_DATA;
+
+int LastSystemError() { return static_cast<int>(GetLastError()); }
 
 std::wstring Widen(std::string_view text) {
   if (text.empty()) return {};

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -202,6 +203,18 @@ TEST_F(PlatformWinTest, TheDriveScanOffersDToZAndNoFixedDrive) {
   EXPECT_FALSE(platform_->IsRemovableMount(TMountEntry{"\\\\server\\share", "", "", ""}));
 }
 
+// Codes read after the failing call (the "Exp!" line of an iOS copy) are
+// the system's own, not the C library's errno.
+TEST(LastSystemErrorTest, IsTheCodeOfTheLastFailedCall) {
+  errno = 0;
+  const HANDLE file = CreateFileW(L"C:\\no such folder of quill\\file", GENERIC_READ, 0, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_EQ(file, INVALID_HANDLE_VALUE);
+  const DWORD expected = GetLastError();
+  ASSERT_NE(expected, 0u);
+  EXPECT_EQ(LastSystemError(), static_cast<int>(expected));
+}
+
 TEST(DeviceChangeTest, VolumeMessagesAreDecoded) {
   DEV_BROADCAST_VOLUME volume{};
   volume.dbcv_size = sizeof volume;
@@ -340,6 +353,10 @@ TEST_F(DiskModeWinTest, ADriveRootTakenAsTheDeviceFolder) {
   TMemoryStream stream;
   EXPECT_TRUE(device_->ReadPhotoDatabase(stream));
   EXPECT_EQ(stream.Size(), 2u);
+  // Its volume leaving is the device's loss.
+  EXPECT_EQ(Send(DBT_DEVICEREMOVECOMPLETE, letter_), 0);
+  EXPECT_FALSE(device_->Connected);
+  EXPECT_THAT(changes_, ElementsAre("on", "off"));
 }
 
 TEST_F(DiskModeWinTest, AFixedDriveIsNeverTheIpod) {
