@@ -181,6 +181,43 @@ void PhotosSqliteSeeds(const std::string& work, TSeedFolder& out) {
     std::ifstream in(root + "/PhotoData/Photos.sqlite", std::ios::binary);
     out.Add(std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {}));
   }
+  // The libraries of iOS 7 and later, both asset tables, with folders,
+  // trashed albums and assets and iCloud originals.
+  for (int variant = 0; variant < 2; ++variant) {
+    TSqliteLibrarySpec desc;
+    desc.Layout = variant ? TSqliteLayout::Asset : TSqliteLayout::GenericAsset;
+    desc.Modern = variant ? TModernEntities{27, 28, 3, 0} : TModernEntities{22, 23, 31, 30};
+    desc.ThumbFile.clear();
+    for (std::uint32_t id = 1; id <= 4; ++id) {
+      TSqliteAssetSpec asset;
+      asset.Id = id;
+      asset.Directory = id == 4 ? "PhotoData/CPLAssets/group1" : "DCIM/100APPLE";
+      asset.FileName = "IMG_000" + std::to_string(id) + ".HEIC";
+      asset.Created = 1000.5 * id;
+      asset.Trashed = id == 2;
+      asset.Subtype = id == 1 ? 2 : 0;
+      asset.OriginalFileName = id == 4 ? "IMG_0040.JPG" : "";
+      desc.Assets.push_back(asset);
+    }
+    TSqliteAlbumSpec folder;
+    folder.Id = 30;
+    folder.Kind = 4000;
+    folder.Title = "Trips";
+    TSqliteAlbumSpec inside;
+    inside.Id = 31;
+    inside.Title = "Italy";
+    inside.ParentFolder = 30;
+    inside.AssetIds = {4, 1, 2};
+    TSqliteAlbumSpec trashed;
+    trashed.Id = 32;
+    trashed.Trashed = true;
+    trashed.AssetIds = {3};
+    desc.Albums = {folder, inside, trashed};
+    const std::string root = work + "/sqlite-modern-" + std::to_string(variant);
+    WritePhotosSqliteLibrary(desc, root);
+    std::ifstream in(root + "/PhotoData/Photos.sqlite", std::ios::binary);
+    out.Add(std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {}));
+  }
 }
 
 // Scripts of the simulated library's lies: honest, each kind of lie on its

@@ -1,6 +1,7 @@
 #include "device/ios_helper.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
