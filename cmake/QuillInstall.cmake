@@ -8,7 +8,9 @@ if(WIN32)
 endif()
 
 install(TARGETS quillmere-photo-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS quillmobiledevice LIBRARY DESTINATION ${QUILL_INSTALL_LIBRARYDIR} NAMELINK_SKIP)
+# A library opened at run time, not a program: no executable bit (Debian policy).
+install(TARGETS quillmobiledevice LIBRARY DESTINATION ${QUILL_INSTALL_LIBRARYDIR}
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 set(quill_doc "${CMAKE_INSTALL_DATADIR}/doc/quillmere-photo")
 install(FILES ${PROJECT_SOURCE_DIR}/data/copyright DESTINATION ${quill_doc})
 install(FILES ${PROJECT_SOURCE_DIR}/data/quillmere-photo-cli.bash

@@ -24,8 +24,8 @@ else()
   # The package's own library folder holds the mobile device library.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_INSTALL_PREFIX}/${QUILL_INSTALL_LIBRARYDIR}")
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "usbmuxd, udisks2")
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-Quillmere Photo reads the photo library of an iPod in disk mode and of an
+  # The summary above is the synopsis line; this is the extended description.
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Quillmere Photo reads the photo library of an iPod in disk mode and of an
 iPhone, iPod touch or iPad, and copies the selected photos into a folder:
 stored images are decoded and written as JPEG files, original files and
 camera files are copied as they are. It never writes to the device, never
