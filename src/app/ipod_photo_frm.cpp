@@ -13,6 +13,7 @@
 #include <QWindow>
 #include <algorithm>
 
+#include "app/help_folder.h"
 #include "ui/skin.h"
 
 namespace quill {
@@ -71,7 +72,7 @@ public:
 
 }  // namespace
 
-const QString TIpodPhotoFrm::kVersionText = QStringLiteral("Quillmere Photo 5.3");
+const QString TIpodPhotoFrm::kVersionText = QStringLiteral("Quillmere Photo " QUILL_VERSION);
 
 TIpodPhotoFrm::TIpodPhotoFrm(TPlatform& platform, TMessageBoxes& boxes, TShell& shell, TFrmOptions options)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint),
@@ -88,7 +89,7 @@ TIpodPhotoFrm::TIpodPhotoFrm(TPlatform& platform, TMessageBoxes& boxes, TShell& 
   resize(800, 557);
 
   settings_ = OpenSettings(options_.SettingsFile);
-  links_ = ReadLinks(*settings_, QDir(options_.ProgramFolder).filePath(QStringLiteral("help")));
+  links_ = ReadLinks(*settings_, HelpFolder(options_.ProgramFolder));
 
   BuildTitleBar();
   BuildStatusBar();
@@ -538,7 +539,7 @@ void TIpodPhotoFrm::FormCreate() {
   ClipWindowCorners();
   setMinimumSize(800, 520);
   ShowOverlay(ErrPnl, true);
-  Caplb->setText(Caplb->text() + QStringLiteral(" 5.3"));
+  Caplb->setText(Caplb->text() + QStringLiteral(" " QUILL_VERSION));
   Caplb->adjustSize();
   CapShLb->setText(Caplb->text());
   CapShLb->adjustSize();
@@ -717,7 +718,7 @@ void TIpodPhotoFrm::SaveSettings() {
 }
 
 void TIpodPhotoFrm::OpenHelpTopic(const QString& topic) {
-  const QString file = QDir(options_.ProgramFolder).filePath(QStringLiteral("help/") + topic);
+  const QString file = QDir(HelpFolder(options_.ProgramFolder)).filePath(topic);
   if (!QFileInfo::exists(file)) return;
   shell_.OpenUrl(QUrl::fromLocalFile(file));
 }

@@ -34,7 +34,7 @@
 namespace quill {
 
 struct TFrmOptions {
-  // Holds help/ and mov.bmp.
+  // Holds mov.bmp, and help/ unless the pages are installed (HelpFolder).
   QString ProgramFolder;
   // Taken as the connected disk-mode iPod instead of the drive scan.
   QString DeviceFolder;
@@ -53,7 +53,7 @@ public:
   TIpodPhotoFrm(TPlatform& platform, TMessageBoxes& boxes, TShell& shell, TFrmOptions options);
   ~TIpodPhotoFrm() override;
 
-  static const QString kVersionText;  // "Quillmere Photo 5.3"
+  static const QString kVersionText;  // "Quillmere Photo " and the version, such as 5.3
 
   // State.
   bool Transferring = false;

@@ -29,6 +29,7 @@ constexpr std::string_view kUsage =
     "  quillmere-photo-cli export [--device DIR] [--wait SECONDS] --to FOLDER\n"
     "                             (--all | --album N... | --photo ID... | --camera)\n"
     "  quillmere-photo-cli devices [--wait SECONDS]\n"
+    "  quillmere-photo-cli --help | --version\n"
     "\n"
     "  list     prints the albums, the camera files and the stored formats\n"
     "  export   copies the selected photos into FOLDER\n"
@@ -542,6 +543,10 @@ int RunCli(const std::vector<std::string>& args, TCliEnv& env) {
   std::ostream& err = *env.Err;
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
     out << kUsage;
+    return kExitOk;
+  }
+  if (!args.empty() && args[0] == "--version") {
+    out << "quillmere-photo-cli (Quillmere Photo) " << QUILL_VERSION << "\n";
     return kExitOk;
   }
   TOptions options;

@@ -128,6 +128,14 @@ TEST_F(CliTest, ExportSelectsByAlbumAndById) {
   EXPECT_EQ(Files(dest_ / "b"), (std::vector<std::string>{"65.jpg"}));
 }
 
+TEST_F(CliTest, HelpAndVersionAnswerAtOnce) {
+  ASSERT_EQ(Run({"--version"}), kExitOk);
+  EXPECT_EQ(out_.str(), "quillmere-photo-cli (Quillmere Photo) " QUILL_VERSION "\n");
+  EXPECT_TRUE(err_.str().empty());
+  ASSERT_EQ(Run({"--help"}), kExitOk);
+  EXPECT_NE(out_.str().find("--help | --version"), std::string::npos) << out_.str();
+}
+
 TEST_F(CliTest, UsageErrorsExitWithTwo) {
   EXPECT_EQ(Run({}), kExitUsage);
   EXPECT_EQ(Run({"copy"}), kExitUsage);

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "device/mobile_device_loader.h"
 #include "support/text.h"
 
 namespace quill {
@@ -77,12 +78,12 @@ TIpodDevice::TIpodDevice(TPlatform& platform, TChangeEvent onChange,
         kCopyBufferMiB, [this](bool connected) { IosConnectionChanged(connected); });
   }
   if (!ios_->LibraryLoaded()) {
-    AddMessage("Cannot load the iTunes Dll, requires iTunes 7.5 or above.");
+    AddMessage(LibraryMissingMessage());
     IosUnavailable = true;
   }
   ios_->Start(IosUnavailable);
   if (!ios_->Subscribed()) {
-    AddMessage("Cannot access iPhone/iTouch/iPad.");
+    AddMessage(NotificationsMissingMessage());
     IosUnavailable = true;
   }
   if (ios_->BufferSize() == 0) AddMessage("Internal - out of Memory");

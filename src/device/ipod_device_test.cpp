@@ -19,9 +19,16 @@ using testing::TFakePlatform;
 using testing::TTempDir;
 using TEvents = std::vector<std::pair<bool, bool>>;
 
+// Each platform names what is missing in its own words.
+#ifdef _WIN32
 constexpr const char* kNoLibraryMessages =
     "\r\nCannot load the iTunes Dll, requires iTunes 7.5 or above.\r\nCannot access "
     "iPhone/iTouch/iPad.";
+#else
+constexpr const char* kNoLibraryMessages =
+    "\r\nThe mobile device library could not be loaded (libquillmobiledevice.so): iPhones and "
+    "iPads cannot be reached.\r\niOS devices cannot be reached (is usbmuxd running?).";
+#endif
 
 void Write(const std::string& path, std::string_view text) {
   fs::create_directories(fs::path(path).parent_path());

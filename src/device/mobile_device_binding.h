@@ -44,9 +44,15 @@ std::vector<std::uint8_t> LegacyConstantString(const std::string& name);
 
 // Where the library is looked for on POSIX, in order: the file named by
 // QUILLMERE_MOBILEDEVICE_LIBRARY (when set and not empty), the library in the
-// program's folder, the bare name for the system loader.
+// program's folder, the library in the installed program's own library
+// folder (lib/<multiarch>/quillmere-photo/; empty for none), the bare name
+// for the system loader.
 std::vector<std::string> MobileDeviceLibraryCandidates(const char* environmentValue,
-                                                       const std::string& programFolder);
+                                                       const std::string& programFolder,
+                                                       const std::string& installedFolder = {});
+// The installed program's own library folder, found from the program's
+// folder, with a trailing separator; empty when the program's is unknown.
+std::string InstalledLibraryFolder(const std::string& programFolder);
 
 struct TMobileDeviceModules;
 

@@ -35,4 +35,10 @@ std::uint32_t LibraryVersion(void* library, const std::string& path);
 // unknown.
 std::string ProgramFolder();
 
+// The lines the device facade logs when the library cannot be loaded and when
+// device notifications cannot be subscribed, naming what is missing on this
+// platform.
+std::string LibraryMissingMessage();
+std::string NotificationsMissingMessage();
+
 }  // namespace quill

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <limits>
 
 #include "device/mobile_device_binding.h"
@@ -40,12 +41,23 @@ std::string ProgramFolder() {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+std::string InstalledLibraryFolder(const std::string& programFolder) {
+  if (programFolder.empty()) return {};
+  // The build names the library folder relative to the program's, so that an
+  // installation works under any prefix.
+  return (std::filesystem::path(programFolder) / QUILL_LIBRARY_FROM_PROGRAM / "")
+      .lexically_normal()
+      .string();
+}
+
 std::vector<std::string> MobileDeviceLibraryCandidates(const char* environmentValue,
-                                                       const std::string& programFolder) {
+                                                       const std::string& programFolder,
+                                                       const std::string& installedFolder) {
   std::vector<std::string> candidates;
   if (environmentValue && *environmentValue) candidates.emplace_back(environmentValue);
-  if (!programFolder.empty()) {
-    std::string inFolder = programFolder;
+  for (const std::string& folder : {programFolder, installedFolder}) {
+    if (folder.empty()) continue;
+    std::string inFolder = folder;
     if (inFolder.back() != '/') inFolder += '/';
     candidates.push_back(inFolder + kLibraryName);
   }
@@ -53,9 +65,20 @@ std::vector<std::string> MobileDeviceLibraryCandidates(const char* environmentVa
   return candidates;
 }
 
+std::string LibraryMissingMessage() {
+  return std::string("The mobile device library could not be loaded (") + kLibraryName +
+         "): iPhones and iPads cannot be reached.";
+}
+
+std::string NotificationsMissingMessage() {
+  return "iOS devices cannot be reached (is usbmuxd running?).";
+}
+
 bool OpenMobileDeviceModules(TMobileDeviceModules& modules) {
-  for (const std::string& candidate : MobileDeviceLibraryCandidates(
-           std::getenv("QUILLMERE_MOBILEDEVICE_LIBRARY"), ProgramFolder())) {
+  const std::string programFolder = ProgramFolder();
+  for (const std::string& candidate :
+       MobileDeviceLibraryCandidates(std::getenv("QUILLMERE_MOBILEDEVICE_LIBRARY"), programFolder,
+                                     InstalledLibraryFolder(programFolder))) {
     void* handle = OpenLibrary(candidate);
     if (!handle) continue;
     // One file serves both modes: it also makes the service-name strings.

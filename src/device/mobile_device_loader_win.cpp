@@ -148,6 +148,12 @@ std::string ProgramFolder() {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+std::string LibraryMissingMessage() {
+  return "Cannot load the iTunes Dll, requires iTunes 7.5 or above.";
+}
+
+std::string NotificationsMissingMessage() { return "Cannot access iPhone/iTouch/iPad."; }
+
 bool OpenMobileDeviceModules(TMobileDeviceModules& modules) {
   bool modern = false;
   if (!LocateMobileDeviceLibrary(modules.DevicePath, modules.StringsPath, modern)) return false;

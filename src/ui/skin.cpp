@@ -317,10 +317,10 @@ QImage MoreArrow() {
   return image;
 }
 
-// A pocket player beside its cable, on the overlay's background.
-QImage DevicePicture() {
-  QImage image = Blank(101, 108, QColor(0xFA, 0xFA, 0xFA));
-  QPainter p(&image);
+}  // namespace
+
+void PaintDevice(QPainter& p) {
+  p.save();
   p.setRenderHint(QPainter::Antialiasing);
   // Shadow.
   QRadialGradient shadow(QPointF(44, 98), 34);
@@ -387,6 +387,16 @@ QImage DevicePicture() {
   p.drawRect(QRectF(42, 50.5, 5, 1.4));
   p.drawPolygon(QPolygonF({QPointF(58, 62), QPointF(61, 64.5), QPointF(58, 67)}));
   p.drawPolygon(QPolygonF({QPointF(31, 62), QPointF(28, 64.5), QPointF(31, 67)}));
+  p.restore();
+}
+
+namespace {
+
+// The device on the overlay's background.
+QImage DevicePicture() {
+  QImage image = Blank(101, 108, QColor(0xFA, 0xFA, 0xFA));
+  QPainter p(&image);
+  PaintDevice(p);
   return image;
 }
 

@@ -2,6 +2,7 @@
 
 #include <QFont>
 #include <QImage>
+#include <QPainter>
 
 namespace quill {
 
@@ -29,5 +30,10 @@ struct TSkin {
 };
 
 const TSkin& Skin();
+
+// Paints the device of the overlay (a pocket player beside its cable) in a
+// 101 x 108 box at the painter's origin, without a background. The program's
+// icon is the same picture.
+void PaintDevice(QPainter& painter);
 
 }  // namespace quill
