@@ -1,13 +1,13 @@
 #include "device/ios_helper.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <new>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string_view>
 
 #include "device/platform/platform.h"
@@ -416,7 +416,10 @@ bool TIosHelper::CopyToFile(const std::string& devicePath, const std::string& lo
         [&](std::span<const std::uint8_t> bytes) {
           out.write(reinterpret_cast<const char*>(bytes.data()),
                     static_cast<std::streamsize>(bytes.size()));
-          return out ? 0 : EIO;
+          // A failed write ends the copy as an exception does: "Exp!" with
+          // the system's code (a full disk).
+          if (!out) throw std::runtime_error("write failed");
+          return 0;
         },
         TSizeRule::Strict, nullptr);
     out.close();
