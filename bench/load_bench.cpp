@@ -117,6 +117,21 @@ void WriteCameraFolders(const std::string& root) {
   std::filesystem::create_directories(root + "/PhotoData");
 }
 
+// A phone served by the simulated device library from dir/iphone, connected.
+std::unique_ptr<TIpodDevice> ConnectPhone(TPlatform& platform, const std::string& dir,
+                                          testing::TConnectionEvents& events) {
+  testing::TSimDevice::UseForProcess(QUILL_SIMDEVICE_PATH);
+  testing::TSimDevice::Configure(dir + "/sim.conf", dir + "/iphone", {});
+  auto phone = std::make_unique<TIpodDevice>(platform, [&events](bool connected, bool fromIos) {
+    if (fromIos) events.Add(connected);
+  });
+  if (!events.WaitFor(1) || !phone->IsIos) {
+    std::fprintf(stderr, "the simulated device did not connect\n");
+    return nullptr;
+  }
+  return phone;
+}
+
 std::size_t HeapInUse() { return mallinfo2().uordblks; }
 
 // Heap bytes of a string's own buffer (none while it fits in the object).
@@ -200,16 +215,10 @@ int main(int argc, char** argv) {
   {
     testing::TTempDir iosDir;
     WriteIosLibrary(iosDir / "iphone");
-    testing::TSimDevice::UseForProcess(QUILL_SIMDEVICE_PATH);
-    testing::TSimDevice::Configure(iosDir / "sim.conf", iosDir / "iphone", {});
     testing::TConnectionEvents events;
-    TIpodDevice phone(*platform, [&](bool connected, bool fromIos) {
-      if (fromIos) events.Add(connected);
-    });
-    if (!events.WaitFor(1) || !phone.IsIos) {
-      std::fprintf(stderr, "the simulated device did not connect\n");
-      return 1;
-    }
+    auto connected = ConnectPhone(*platform, iosDir.Path(), events);
+    if (!connected) return 1;
+    TIpodDevice& phone = *connected;
     const TLoadFigures ios = MeasureLoad(phone, rounds);
     if (!ios.Loaded) {
       std::fprintf(stderr, "the iOS library did not load\n");
@@ -224,16 +233,10 @@ int main(int argc, char** argv) {
   {
     testing::TTempDir iosDir;
     WriteModernLibrary(iosDir / "iphone");
-    testing::TSimDevice::UseForProcess(QUILL_SIMDEVICE_PATH);
-    testing::TSimDevice::Configure(iosDir / "sim.conf", iosDir / "iphone", {});
     testing::TConnectionEvents events;
-    TIpodDevice phone(*platform, [&](bool connected, bool fromIos) {
-      if (fromIos) events.Add(connected);
-    });
-    if (!events.WaitFor(1) || !phone.IsIos) {
-      std::fprintf(stderr, "the simulated device did not connect\n");
-      return 1;
-    }
+    auto connected = ConnectPhone(*platform, iosDir.Path(), events);
+    if (!connected) return 1;
+    TIpodDevice& phone = *connected;
     const TLoadFigures modern = MeasureLoad(phone, rounds);
     if (!modern.Loaded) {
       std::fprintf(stderr, "the modern library did not load\n");
@@ -245,15 +248,10 @@ int main(int argc, char** argv) {
   {
     testing::TTempDir iosDir;
     WriteCameraFolders(iosDir / "iphone");
-    testing::TSimDevice::Configure(iosDir / "sim.conf", iosDir / "iphone", {});
     testing::TConnectionEvents events;
-    TIpodDevice phone(*platform, [&](bool connected, bool fromIos) {
-      if (fromIos) events.Add(connected);
-    });
-    if (!events.WaitFor(1) || !phone.IsIos) {
-      std::fprintf(stderr, "the simulated device did not connect\n");
-      return 1;
-    }
+    auto connected = ConnectPhone(*platform, iosDir.Path(), events);
+    if (!connected) return 1;
+    TIpodDevice& phone = *connected;
     std::vector<double> wall;
     std::size_t listed = 0;
     for (int r = 0; r < rounds; ++r) {

@@ -291,6 +291,22 @@ bool TIpodDevice::ReadPhotoDatabase(TMemoryStream& stream) {
   return ReadFileToStream("/Photos/Photo Database", stream);
 }
 
+int TIpodDevice::WriteFromDevice(const std::string& devicePath, const std::string& pcPath,
+                                 TIosHelper::TSizeRule rule, const TWriteOptions& options,
+                                 bool* changed, bool& read) {
+  read = true;
+  return platform_.WriteStreamNoOverwrite(
+      pcPath,
+      [&](const TPlatform::TWriteSink& sink) {
+        int sinkError = 0;
+        if (ios_->CopyToSink(devicePath, sink, rule, changed, &sinkError)) return 0;
+        if (sinkError != 0) return sinkError;
+        read = false;
+        return kErrorRead;
+      },
+      options);
+}
+
 void TIpodDevice::PrepareTempName() {
   if (!temp_folder_.empty()) return;
   // The library's copies hold the user's whole photo history: they go into
@@ -341,18 +357,8 @@ std::string TIpodDevice::FetchPhotoDataFile(const std::string& name, const std::
     platform_.DeleteFile(local);
     bool changed = false;
     bool read = true;
-    const int error = platform_.WriteStreamNoOverwrite(
-        local,
-        [&](const TPlatform::TWriteSink& sink) {
-          int sinkError = 0;
-          if (ios_->CopyToSink(devicePath, sink, TIosHelper::TSizeRule::ToEnd, &changed,
-                               &sinkError))
-            return 0;
-          if (sinkError != 0) return sinkError;
-          read = false;
-          return kErrorRead;
-        },
-        options);
+    const int error =
+        WriteFromDevice(devicePath, local, TIosHelper::TSizeRule::ToEnd, options, &changed, read);
     if (error != 0) {
       AddMessage(read ? "Copy photodb failed: cannot write " + local + " (error " +
                             std::to_string(error) + ")"
@@ -389,18 +395,8 @@ int TIpodDevice::CopyIosFileToPc(const std::string& devicePath, const std::strin
                                  TWriteOptions options) {
   if (!options.Modified) options.Modified = ios_->GetFileModified(devicePath);
   bool read = true;
-  const int error = platform_.WriteStreamNoOverwrite(
-      pcPath,
-      [&](const TPlatform::TWriteSink& sink) {
-        int sinkError = 0;
-        if (ios_->CopyToSink(devicePath, sink, TIosHelper::TSizeRule::Strict, nullptr,
-                             &sinkError))
-          return 0;
-        if (sinkError != 0) return sinkError;
-        read = false;
-        return kErrorRead;
-      },
-      options);
+  const int error =
+      WriteFromDevice(devicePath, pcPath, TIosHelper::TSizeRule::Strict, options, nullptr, read);
   if (error == 0) return 0;
   if (!read) {
     AddMessage("Copy fail: " + ios_->LastError());

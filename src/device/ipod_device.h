@@ -166,6 +166,11 @@ private:
                          TMemoryStream& stream);
   int CopyIosFileToPc(const std::string& devicePath, const std::string& pcPath,
                       TWriteOptions options);
+  // Streams a device file into a new PC file; read tells a failure of the
+  // device's side from one of the computer's. 0 or the error code.
+  int WriteFromDevice(const std::string& devicePath, const std::string& pcPath,
+                      TIosHelper::TSizeRule rule, const TWriteOptions& options, bool* changed,
+                      bool& read);
 
   TPlatform& platform_;
   std::unique_ptr<TIosHelper> ios_;
