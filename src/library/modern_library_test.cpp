@@ -18,6 +18,7 @@
 #include "support/photos_sqlite_writer.h"
 #include "support/sim_device.h"
 #include "support/temp_dir.h"
+#include "support/tree_snapshot.h"
 
 namespace quill {
 namespace {
@@ -209,6 +210,7 @@ TEST_P(ModernLibraryTest, AlbumsAssetsAndKindsComeFromTheDatabasesOwnDescription
 }
 
 TEST_P(ModernLibraryTest, EverythingOnTheDeviceIsCopiedWithItsCompanionsAndDatesOnce) {
+  const testing::TSnapshot device = testing::Snapshot(folder_);
   const int written = Transfer();
   EXPECT_FALSE(db_->TransferHadErrors()) << db_->LogText;
   std::set<std::string> files;
@@ -242,6 +244,7 @@ TEST_P(ModernLibraryTest, EverythingOnTheDeviceIsCopiedWithItsCompanionsAndDates
   EXPECT_EQ(db_->TransferPhotos(), 0);
   EXPECT_TRUE(db_->TransferHadErrors());
   EXPECT_NE(db_->LogText.find("9D8E7F-UUID.HEIC: not on the device"), std::string::npos);
+  EXPECT_TRUE(testing::Snapshot(folder_) == device) << "nothing on the device changes";
 }
 
 // Keeps the cells a page build adds.

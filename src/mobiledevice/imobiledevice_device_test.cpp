@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 
@@ -112,6 +113,77 @@ TEST(IMobileDeviceLibraryTest, TransfersThroughUsbmuxdLockdownAndAfc) {
   ASSERT_TRUE(events.WaitFor(2, 20000));
   EXPECT_THAT(events.Events(), ElementsAre(true, false));
   EXPECT_FALSE(ios.AfcOpen());
+}
+
+// A library of today's iPhones (ZASSET, several camera folders, a Live Photo,
+// an iCloud original, one left on iCloud) through the real client. Run in a
+// process of its own (see CMakeLists.txt): the client library serves one
+// device arrival per process.
+TEST(IMobileDeviceLibraryTest, AModernLibraryThroughTheRealClient) {
+  testing::TTempDir temp;
+  const std::string phone = temp / "phone";
+  testing::TSqliteLibrarySpec desc;
+  desc.Layout = testing::TSqliteLayout::Asset;
+  desc.Modern = {29, 30, 3, 0};
+  desc.ThumbFile.clear();
+  const char* const dirs[] = {"DCIM/100APPLE", "DCIM/101APPLE", "PhotoData/CPLAssets/group7",
+                              "PhotoData/CPLAssets/group7"};
+  for (std::uint32_t id = 1; id <= 4; ++id) {
+    testing::TSqliteAssetSpec asset;
+    asset.Id = id;
+    asset.Directory = dirs[id - 1];
+    asset.FileName = id >= 3 ? "UUID-" + std::to_string(id) + ".HEIC" : "IMG_000" + std::to_string(id) + ".HEIC";
+    asset.OriginalBytes = Pattern(id == 1 ? (3u << 20) + 5 : 4000, id * 5 + 3);
+    asset.Created = 700000000.0 + id;
+    asset.Subtype = id == 1 ? 2 : 0;
+    asset.LiveClip = id == 1 ? Pattern(70000, 9) : std::vector<std::uint8_t>{};
+    asset.OriginalFileName = id >= 3 ? "IMG_090" + std::to_string(id) + ".HEIC" : "";
+    asset.OnDevice = id != 4;
+    desc.Assets.push_back(asset);
+  }
+  testing::TSqliteAlbumSpec album;
+  album.Id = 50;
+  album.Title = "Ordered";
+  album.AssetIds = {3, 1, 2};
+  desc.Albums = {album};
+  testing::WritePhotosSqliteLibrary(desc, phone);
+
+  testing::TFakeUsbmuxd usbmuxd(temp / "usbmuxd.sock", phone);
+  setenv("USBMUXD_SOCKET_ADDRESS", usbmuxd.Address().c_str(), 1);
+  TMobileDeviceBinding binding;
+  ASSERT_TRUE(binding.Load({QUILL_IMOBILEDEVICE_PATH}));
+  testing::TConnectionEvents events;
+  auto helper = std::make_unique<TIosHelper>(
+      3, [&events](bool connected) { events.Add(connected); }, binding);
+  testing::TFakePlatform platform;
+  TIpodDevice device(platform, nullptr, std::move(helper));
+  ASSERT_TRUE(events.WaitFor(1, 20000)) << device.Ios().LastError();
+  device.IosConnectionChanged(true);
+
+  TIpodPhotoDb db(device, nullptr, true);
+  ASSERT_TRUE(db.LoadPhotoLibrary()) << device.Messages;
+  ASSERT_EQ(db.Albums.Count(), 2u);
+  EXPECT_EQ(db.Albums.Items(1).PhotoIds, (std::vector<std::uint32_t>{3, 1, 2}));
+  ASSERT_EQ(db.Photos.Count(), 4u);
+  EXPECT_EQ(db.CamPhotos->Count(), 3u) << "both camera folders, the clip included";
+
+  for (std::size_t i = 0; i < db.Photos.Count(); ++i) db.SelectIfOnDevice(i);
+  EXPECT_EQ(db.Photos.SelectedCount, 3);
+  std::string folder = temp / "out";
+  ASSERT_TRUE(db.CheckOutputFolder(folder)) << folder;
+  EXPECT_EQ(db.TransferPhotos(), 3) << db.LogText;
+  EXPECT_FALSE(db.TransferHadErrors()) << db.LogText;
+  EXPECT_EQ(testing::ReadFile(temp / "out/IMG_0001.HEIC"), desc.Assets[0].OriginalBytes);
+  EXPECT_EQ(testing::ReadFile(temp / "out/IMG_0001.MOV"), desc.Assets[0].LiveClip);
+  EXPECT_EQ(testing::ReadFile(temp / "out/IMG_0903.HEIC"), desc.Assets[2].OriginalBytes);
+  EXPECT_FALSE(fs::exists(temp / "out/IMG_0904.HEIC"));
+  const auto time = fs::last_write_time(temp / "out/IMG_0001.HEIC");
+  EXPECT_EQ(std::chrono::duration_cast<std::chrono::seconds>(
+                std::chrono::file_clock::to_sys(time).time_since_epoch())
+                .count(),
+            978307200 + 700000001);
+  EXPECT_THAT(usbmuxd.OpenModes(), Each(Eq(1u)));
+  EXPECT_EQ(usbmuxd.WriteRequests(), 0);
 }
 
 }  // namespace
