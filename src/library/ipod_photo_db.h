@@ -144,7 +144,10 @@ public:
   bool SelectIfOnDevice(std::size_t i);
   static std::string NameAfterSlash(const std::string& path);
   void GetDefaultOutputFolder(std::string& path);
+  // Also removes the temporary files that killed transfers left in the
+  // folder (StaleTempFilesRemoved, logged by the transfer).
   bool CheckOutputFolder(std::string& path);
+  int StaleTempFilesRemoved = 0;
   // Whether any item of the last transfer failed.
   bool TransferHadErrors() const { return transfer_errors_ > 0; }
   // Starts the error count of a new transfer (the transfer thread's creation).

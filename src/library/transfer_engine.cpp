@@ -103,6 +103,12 @@ struct TLoopTally {
 }  // namespace
 
 int TIpodPhotoDb::TransferPhotos() {
+  if (StaleTempFilesRemoved > 0) {
+    AddLog("Removed " + std::to_string(StaleTempFilesRemoved) +
+           (StaleTempFilesRemoved == 1 ? " temporary file" : " temporary files") +
+           " left by an earlier transfer");
+    StaleTempFilesRemoved = 0;
+  }
   return ThumbFormat.FromIosLibrary ? TransferIosPhotos() : TransferDiskPhotos();
 }
 
@@ -317,7 +323,13 @@ bool TIpodPhotoDb::CheckOutputFolder(std::string& path) {
         static_cast<std::uint64_t>(std::max(CamPhotos->SelectedCount, 0)) * kBytesPerCameraFile;
   }
   const bool ok = Device.CheckDestination(path, needed);
-  if (ok) DestFolder = path;
+  if (ok) {
+    DestFolder = path;
+    // What killed transfers left here (a crash, a pulled cord) goes now;
+    // a transfer running into the same folder keeps its own.
+    // The transfer's log (which starts with the thread) says so.
+    StaleTempFilesRemoved = Device.Platform().RemoveStaleTempFiles(DestFolder);
+  }
   return ok;
 }
 

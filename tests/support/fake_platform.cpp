@@ -143,6 +143,10 @@ int TFakePlatform::WriteStreamNoOverwrite(const std::string& dst, const TFill& f
   return native_->WriteStreamNoOverwrite(dst, fill, options);
 }
 
+int TFakePlatform::RemoveStaleTempFiles(const std::string& folder) {
+  return native_->RemoveStaleTempFiles(folder);
+}
+
 std::string TFakePlatform::MakePrivateFolder(const std::string& prefix) {
   return native_->MakePrivateFolder(prefix);
 }

@@ -69,6 +69,7 @@ public:
   int WriteStreamNoOverwrite(const std::string& dst, const TFill& fill,
                              const TWriteOptions& options) override;
   std::string MakePrivateFolder(const std::string& prefix) override;
+  int RemoveStaleTempFiles(const std::string& folder) override;
   bool RemoveFolder(const std::string& path) override;
   int WriteFileNoOverwrite(const std::string& dst, std::span<const std::uint8_t> bytes) override;
   int WriteFileReplace(const std::string& dst, std::span<const std::uint8_t> bytes) override;

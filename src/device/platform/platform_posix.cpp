@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -172,6 +173,9 @@ int CreateTempBeside(const std::string& dst, std::string& tempPath, TFd& fd) {
     int error = 0;
     const int handle = OpenFile(tempPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, error, 0666);
     if (handle >= 0) {
+      // Held until the file is published or removed: a later transfer tells
+      // a live write's file from one a killed write left by this lock.
+      ::flock(handle, LOCK_EX | LOCK_NB);
       fd.Reset(handle);
       return 0;
     }
@@ -581,6 +585,34 @@ public:
     if (parent != trimmed && !CreateDirectories(parent)) return false;
     if (::mkdir(trimmed.c_str(), 0777) != 0 && errno != EEXIST) return false;
     return DirectoryExists(trimmed);
+  }
+
+  int RemoveStaleTempFiles(const std::string& folder) override {
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return 0;
+    int removed = 0;
+    const time_t now = ::time(nullptr);
+    std::vector<std::string> names;
+    while (const dirent* item = ::readdir(dir)) {
+      const std::string name = item->d_name;
+      // Exactly the shape CreateTempBeside gives: ".~ip", 8 characters, ".tmp".
+      if (name.size() == 16 && name.compare(0, 4, ".~ip") == 0 && name.compare(12, 4, ".tmp") == 0)
+        names.push_back(name);
+    }
+    ::closedir(dir);
+    for (const std::string& name : names) {
+      const std::string path = (folder.size() > 1 && folder.back() == '/' ? folder.substr(0, folder.size() - 1)
+                                                                          : folder) + "/" + name;
+      int error = 0;
+      TFd fd(OpenFile(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, error));
+      if (!fd.Valid()) continue;
+      struct stat st;
+      if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || now - st.st_mtime < 60) continue;
+      // A write that still runs holds the lock.
+      if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) continue;
+      if (::unlink(path.c_str()) == 0) ++removed;
+    }
+    return removed;
   }
 
   std::string MakePrivateFolder(const std::string& prefix) override {

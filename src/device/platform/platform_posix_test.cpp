@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -182,6 +183,27 @@ TEST_F(PosixPlatformTest, CopyKeepsBytesAndTimeAndLeavesNoTemporaryFile) {
   EXPECT_EQ(ReadText(dir_ / "out/IMG_0001.JPG"), "photo bytes");
   EXPECT_EQ(fs::last_write_time(dir_ / "out/IMG_0001.JPG"), then);
   EXPECT_EQ(Names(dir_ / "out"), std::vector<std::string>{"IMG_0001.JPG"});
+}
+
+TEST_F(PosixPlatformTest, OnlyTemporaryFilesOfKilledWritesAreRemoved) {
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(2);
+  // Left by a killed write; held by a running one; just made; not ours.
+  for (const char* name : {".~ipDEADBEEF.tmp", ".~ipRUNNING1.tmp", ".~ipJUSTMADE.tmp",
+                           ".~ipSHORT.tmp", "IMG_0001.tmp", ".~ipDEADBEEF.tmpx"}) {
+    WriteText(dir_ / name, "x");
+    if (std::string(name) != ".~ipJUSTMADE.tmp") fs::last_write_time(dir_ / name, old);
+  }
+  const int held = ::open((dir_ / ".~ipRUNNING1.tmp").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  EXPECT_EQ(platform_->RemoveStaleTempFiles(dir_.Path()), 1);
+  EXPECT_EQ(Names(dir_.Path()), (std::vector<std::string>{".~ipDEADBEEF.tmpx", ".~ipJUSTMADE.tmp",
+                                                          ".~ipRUNNING1.tmp", ".~ipSHORT.tmp",
+                                                          "IMG_0001.tmp"}));
+  ::close(held);
+  // Once its write has ended, nothing holds it.
+  EXPECT_EQ(platform_->RemoveStaleTempFiles(dir_.Path()), 1);
+  EXPECT_EQ(platform_->RemoveStaleTempFiles(dir_ / "none"), 0);
 }
 
 TEST_F(PosixPlatformTest, NoOverwriteRefusesAnExistingFileWithEexist) {

@@ -492,6 +492,32 @@ public:
     return DirectoryExists(path);
   }
 
+  int RemoveStaleTempFiles(const std::string& folder) override {
+    std::string base = folder;
+    if (!base.empty() && base.back() != '\\' && base.back() != '/') base += '\\';
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(Widen(base + ".~ip*.tmp").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    int removed = 0;
+    FILETIME nowTime;
+    GetSystemTimeAsFileTime(&nowTime);
+    const auto ticks = [](const FILETIME& t) {
+      return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    do {
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+      const std::string name = CutAtNul(found.cFileName, MAX_PATH);
+      if (name.size() != 20) continue;  // ".~ip", 12 characters, ".tmp"
+      // Younger than a minute: left to the write that may just have made it.
+      if (ticks(nowTime) - ticks(found.ftLastWriteTime) < 600000000ULL) continue;
+      // A running write keeps its file open without sharing: the deletion
+      // fails for it.
+      if (DeleteFileW(Widen(base + name).c_str())) ++removed;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return removed;
+  }
+
   std::string MakePrivateFolder(const std::string& prefix) override {
     const std::string name = MakeTempName(prefix);
     if (name.empty() || !CreateDirectoryW(Widen(name).c_str(), nullptr)) return {};
