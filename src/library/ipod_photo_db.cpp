@@ -72,9 +72,20 @@ void TIpodPhotoDb::TransferFailed(const std::string& what) {
   ++transfer_errors_;
 }
 
+void TIpodPhotoDb::FlushTransfer() {
+  if (written_files_.empty() || DestFolder.empty()) return;
+  const int error = Device.Platform().FlushWritten(DestFolder, written_files_);
+  written_files_.clear();
+  if (error != 0) {
+    TransferFailed("the files could not be written out to the disk (error " + std::to_string(error) +
+                   ")");
+  }
+}
+
 void TIpodPhotoDb::ReportItem(const std::string& name, TItemOutcome outcome,
                               const std::string& pcFile) {
   if (outcome == TItemOutcome::Failed) ++transfer_errors_;
+  if (outcome == TItemOutcome::Written && !pcFile.empty()) written_files_.push_back(pcFile);
   if (OnItemResult) OnItemResult(name, outcome, pcFile);
 }
 

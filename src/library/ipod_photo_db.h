@@ -151,7 +151,15 @@ public:
   // Whether any item of the last transfer failed.
   bool TransferHadErrors() const { return transfer_errors_ > 0; }
   // Starts the error count of a new transfer (the transfer thread's creation).
-  void ResetTransferErrors() { transfer_errors_ = 0; }
+  void ResetTransferErrors() {
+    transfer_errors_ = 0;
+    written_files_.clear();
+  }
+  // Has what the transfer wrote put on the disk before it reports its end;
+  // a failure is an error of the transfer.
+  void FlushTransfer();
+  // A companion file written beside its photo.
+  void NoteWritten(const std::string& pcFile) { written_files_.push_back(pcFile); }
   // Records a transfer ended by an error outside any item: one log line
   // "Transfer failed: <what>", and the transfer counts as failed.
   void TransferFailed(const std::string& what);
@@ -190,6 +198,7 @@ private:
   bool photo_database_read_ = false;
   bool page_is_camera_ = false;
   int transfer_errors_ = 0;
+  std::vector<std::string> written_files_;
 
   // Photo positions by id, sorted by (id, position): the page side's searches
   // by id without a pass over Photos per album position. Refreshed at the

@@ -59,6 +59,9 @@ void TPhotoCopyThread::Run() {
   } catch (...) {
     db_.TransferFailed("unknown error");
   }
+  // "Done" means on the disk: a USB disk pulled at the end, or a laptop
+  // whose power fails, must not lose what was reported copied.
+  db_.FlushTransfer();
   // The controller outlives this thread and must never call into it again.
   ReleaseController();
   dispatch_([this] {

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -141,6 +144,39 @@ TEST_F(PhotoCopyThreadTest, NotificationsArriveOnTheOwnerThreadInOrder) {
   // The controller no longer leads to the finished thread.
   EXPECT_FALSE(db_->OnTransferFile);
   EXPECT_FALSE(db_->OnItemResult);
+}
+
+TEST_F(PhotoCopyThreadTest, WhatWasWrittenIsOnTheDiskBeforeTheEndAndAFailedFlushFailsIt) {
+  Open(Library(2, 2));
+  SelectPhotos();
+  SelectCamera();
+  std::vector<std::string> ops;
+  std::mutex mutex;
+  platform_.BeforeFileOp = [&](const std::string& op, const std::string&) {
+    std::lock_guard lock(mutex);
+    if (op == "write" || op == "copy" || op == "flush") ops.push_back(op);
+  };
+  Transfer();
+  ASSERT_FALSE(ops.empty());
+  EXPECT_EQ(ops.back(), "flush") << "after the last file took its name";
+  EXPECT_EQ(std::count(ops.begin(), ops.end(), "flush"), 1);
+  EXPECT_FALSE(db_->TransferHadErrors()) << db_->LogText;
+
+  // A rerun writes nothing and has nothing to flush; a failing flush after
+  // new files is an error of the transfer.
+  ops.clear();
+  Transfer();
+  EXPECT_EQ(std::count(ops.begin(), ops.end(), "flush"), 0);
+  fs::remove_all(temp_ / "out");
+  fs::create_directories(temp_ / "out");
+  platform_.FlushError = EIO;
+  Transfer();
+  EXPECT_TRUE(db_->TransferHadErrors());
+  EXPECT_NE(db_->LogText.find("Transfer failed: the files could not be written out to the disk (error " +
+                              std::to_string(EIO) + ")"),
+            std::string::npos)
+      << db_->LogText;
+  platform_.BeforeFileOp = nullptr;
 }
 
 TEST_F(PhotoCopyThreadTest, PhotoPhaseRunsAlsoWithNothingSelected) {

@@ -236,7 +236,10 @@ int TIpodPhotoDb::CopyOriginalFiles(bool iosPaths) {
               },
               [&] { return Device.DeviceFileSize(companion.DevicePath); });
         }
-        if (part.Outcome == TItemOutcome::Written) ++CompanionsWritten;
+        if (part.Outcome == TItemOutcome::Written) {
+          ++CompanionsWritten;
+          NoteWritten(part.PcFile);
+        }
         if (part.Outcome == TItemOutcome::Failed) {
           AddLog(companion.DevicePath + ": Error " + std::to_string(part.Error));
           ++transfer_errors_;

@@ -143,6 +143,12 @@ int TFakePlatform::WriteStreamNoOverwrite(const std::string& dst, const TFill& f
   return native_->WriteStreamNoOverwrite(dst, fill, options);
 }
 
+int TFakePlatform::FlushWritten(const std::string& folder, const std::vector<std::string>& files) {
+  Note("flush", folder);
+  if (FlushError != 0) return FlushError;
+  return native_->FlushWritten(folder, files);
+}
+
 int TFakePlatform::RemoveStaleTempFiles(const std::string& folder) {
   return native_->RemoveStaleTempFiles(folder);
 }

@@ -70,6 +70,8 @@ public:
                              const TWriteOptions& options) override;
   std::string MakePrivateFolder(const std::string& prefix) override;
   int RemoveStaleTempFiles(const std::string& folder) override;
+  int FlushWritten(const std::string& folder, const std::vector<std::string>& files) override;
+  int FlushError = 0;  // FlushWritten's answer when set
   bool RemoveFolder(const std::string& path) override;
   int WriteFileNoOverwrite(const std::string& dst, std::span<const std::uint8_t> bytes) override;
   int WriteFileReplace(const std::string& dst, std::span<const std::uint8_t> bytes) override;

@@ -141,6 +141,10 @@ public:
   // Creates a folder with all missing parents; true when it exists afterwards.
   virtual bool CreateDirectories(const std::string& path) = 0;
 
+  // Asks that everything a transfer wrote into folder (the files named, all
+  // in it) be on the disk, not in the system's cache: POSIX flushes the
+  // folder's whole file system, Windows each file. 0 or the error code.
+  virtual int FlushWritten(const std::string& folder, const std::vector<std::string>& files) = 0;
   // Removes the temporary files (".~ip*.tmp") that writes of this program
   // left in folder when they were killed, and that no running write owns:
   // a write holds its temporary file locked (POSIX) or open without sharing
