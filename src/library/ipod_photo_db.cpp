@@ -46,10 +46,10 @@ bool TIpodPhotoDb::LoadPhotoLibrary() {
       ThumbFormat = TPhotoInfo{};
       CopyOriginals = copyOriginals;
     }
-    // Both files are always local copies, private to the user: gone once
-    // read, also when the reading failed.
-    Device.RemovePhotoDataCopies();
   }
+  // Both files are always local copies, private to the user: gone once
+  // read, also when the reading (or a copy) failed.
+  Device.RemovePhotoDataCopies();
   if (!result) result = ParsePhotoDatabase();
   // The camera folder is listed whatever became of the library: its files
   // alone are something to show.
