@@ -12,6 +12,7 @@
 #include "library/ipod_photo_db.h"
 #include "library/photo_copy_thread.h"
 #include "support/call_dispatcher.h"
+#include "support/cell_recorder.h"
 #include "support/fake_platform.h"
 #include "support/ipod_writer.h"
 #include "support/photos_sqlite_writer.h"
@@ -182,26 +183,10 @@ TEST_F(IosLibraryTest, RemovalDuringATransferFailsTheRestAndLeavesNoPartialFile)
   EXPECT_THAT(db_->LogText, HasSubstr("IMG_0002.JPG"));
 }
 
-// Keeps the cells a page build adds.
-class TCellRecorder : public TCellArea {
-public:
-  std::vector<TCellSpec> Cells;
-  int AddCell(TCellSpec cell) override {
-    Cells.push_back(std::move(cell));
-    return static_cast<int>(Cells.size()) - 1;
-  }
-  void FreeAllCells() override { Cells.clear(); }
-  int CellCount() const override { return static_cast<int>(Cells.size()); }
-  std::int32_t CellId(int cell) const override { return Cells[static_cast<std::size_t>(cell)].Id; }
-  bool CellSelected(int) const override { return false; }
-  void SetCellSelected(int, bool) override {}
-  void SetEnabled(bool) override {}
-  void SetVisible(bool) override {}
-};
 
 TEST_F(IosLibraryTest, ThumbnailsShowInFiveFiveFiveAndARemovalEndsThePage) {
   Connect({"leave=signal"});
-  TCellRecorder cells;
+  testing::TCellRecorder cells;
   TIpodPhotoDb db(*device_, &cells, true);
   ASSERT_TRUE(db.LoadPhotoLibrary());
   db.OnPageProgress = [&](std::int32_t count) {

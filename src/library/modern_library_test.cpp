@@ -12,6 +12,7 @@
 
 #include "library/ipod_photo_db.h"
 #include "library/cell_area.h"
+#include "support/cell_recorder.h"
 #include "support/fake_platform.h"
 #include "support/picture.h"
 #include "support/ipod_writer.h"
@@ -247,22 +248,6 @@ TEST_P(ModernLibraryTest, EverythingOnTheDeviceIsCopiedWithItsCompanionsAndDates
   EXPECT_TRUE(testing::Snapshot(folder_) == device) << "nothing on the device changes";
 }
 
-// Keeps the cells a page build adds.
-class TCellRecorder : public TCellArea {
-public:
-  std::vector<TCellSpec> Cells;
-  int AddCell(TCellSpec cell) override {
-    Cells.push_back(std::move(cell));
-    return static_cast<int>(Cells.size()) - 1;
-  }
-  void FreeAllCells() override { Cells.clear(); }
-  int CellCount() const override { return static_cast<int>(Cells.size()); }
-  std::int32_t CellId(int cell) const override { return Cells[static_cast<std::size_t>(cell)].Id; }
-  bool CellSelected(int cell) const override { return Cells[static_cast<std::size_t>(cell)].Selected; }
-  void SetCellSelected(int cell, bool selected) override { Cells[static_cast<std::size_t>(cell)].Selected = selected; }
-  void SetEnabled(bool) override {}
-  void SetVisible(bool) override {}
-};
 
 TEST_P(ModernLibraryTest, PagesShowTheDevicesThumbnailsOrThePicturesAndSelectOnlyWhatIsThere) {
   // The device's own small JPEG of the live photo, and the PNG itself.
@@ -275,7 +260,7 @@ TEST_P(ModernLibraryTest, PagesShowTheDevicesThumbnailsOrThePicturesAndSelectOnl
     for (int x = 0; x < 8; ++x) red.Row(y)[3 * x + 2] = 255;
   ASSERT_TRUE(EncodePng(red, png));
   testing::WriteFile(folder_ + "/DCIM/102APPLE/IMG_2008.PNG", png);
-  TCellRecorder cells;
+  testing::TCellRecorder cells;
   TIpodPhotoDb db(*device_, &cells, true);
   ASSERT_TRUE(db.LoadPhotoLibrary());
   ASSERT_EQ(db.ShowAlbumPage(0, 1, 1), 7) << "every photo gets a cell, shown or blank";

@@ -61,8 +61,8 @@ void WriteModernDatabase(TSQLiteDatabase& db, const TSqliteLibrarySpec& desc, bo
   const std::string albumCol = "Z_" + album + "ALBUMS";
   const std::string assetCol = "Z_" + std::to_string(joinAsset) + "ASSETS";
   const std::string fokCol = "Z_FOK_" + std::to_string(joinAsset) + "ASSETS";
-  auto addAlbum = [&](const TSqliteAlbumSpec& spec) {
-    TSqliteAlbumSpec a = spec;
+  auto addAlbum = [&](const TSqliteAlbumSpec& given) {
+    TSqliteAlbumSpec a = given;
     // The iOS 5 default kind stands for a user album here.
     if (a.Kind == 1550) a.Kind = 2;
     Run(db, "INSERT INTO ZGENERICALBUM (Z_PK, Z_ENT, Z_OPT, ZKIND, ZTITLE, ZTRASHEDSTATE, "
