@@ -45,6 +45,41 @@ void FillWhite(TBitmap24& bitmap) {
   std::fill(bitmap.MutablePixels().begin(), bitmap.MutablePixels().end(), std::uint8_t{0xFF});
 }
 
+// A cell of width by height at the cursor showing picture, or blank where it
+// has none: what is not there or does not decode can still be chosen.
+TCellSpec PictureCell(std::size_t id, const TCellCursor& at, int width, int height,
+                      const TSynPicture& picture, bool selected, bool camera) {
+  TCellSpec cell;
+  cell.Id = static_cast<std::int32_t>(id);
+  cell.X = at.X;
+  cell.Y = at.Y;
+  cell.Width = width;
+  cell.Height = height;
+  cell.Camera = camera;
+  cell.Picture.SetSize(width, height);
+  FillWhite(cell.Picture);
+  if (picture.HasImage()) picture.DrawTo(cell.Picture);
+  cell.Selected = selected;
+  return cell;
+}
+
+// The PC picture shown for video cells, read once a page, when first needed.
+class TMoviePicture {
+public:
+  TMoviePicture(TIpodDevice& device, const std::string& path) : device_(device), path_(path) {}
+  const std::vector<std::uint8_t>& Bytes() {
+    if (!read_ && !path_.empty() && device_.ReadPcFile(path_, bytes_) != 0) bytes_.clear();
+    read_ = true;
+    return bytes_;
+  }
+
+private:
+  TIpodDevice& device_;
+  const std::string& path_;
+  std::vector<std::uint8_t> bytes_;
+  bool read_ = false;
+};
+
 }  // namespace
 
 void TIpodPhotoDb::RefreshPhotoIndex() {
@@ -154,8 +189,7 @@ int TIpodPhotoDb::ShowModernAlbumPage(int album, int page) {
   TSynPicture picture;
   picture.PreferThumbnail = true;
   TMemoryStream stream;
-  std::vector<std::uint8_t> movBytes;
-  bool movRead = false;
+  TMoviePicture movie(Device, MoviePicture);
   for (std::size_t k = first; k < item.PhotoIds.size() && count < CellsPerPage; ++k) {
     for (const auto& [id, i] : PhotoPositions(item.PhotoIds[k])) {
       (void)id;
@@ -166,30 +200,12 @@ int TIpodPhotoDb::ShowModernAlbumPage(int album, int page) {
       if (Device.DeviceFileExists(thumb) && Device.ReadFileToStream(thumb, stream)) {
         picture.LoadFromStream(stream);
       } else if (photo.Kind == TAssetKind::Video || IsVideoName(photo.Path)) {
-        if (!MoviePicture.empty()) {
-          if (!movRead) {
-            if (Device.ReadPcFile(MoviePicture, movBytes) != 0) movBytes.clear();
-            movRead = true;
-          }
-          picture.LoadFromBytes(movBytes);
-        }
+        picture.LoadFromBytes(movie.Bytes());
       } else if (!photo.Has(kAssetNotOnDevice) && Device.ReadFileToStream(photo.Path, stream)) {
         picture.LoadFromStream(stream);
       }
       stream.Clear();
-      TCellSpec cell;
-      cell.Id = static_cast<std::int32_t>(i);
-      cell.X = at.X;
-      cell.Y = at.Y;
-      cell.Width = CellWidth;
-      cell.Height = CellHeight;
-      cell.Picture.SetSize(CellWidth, CellHeight);
-      // A picture that is not there or does not decode leaves a blank cell:
-      // the photo can still be chosen.
-      FillWhite(cell.Picture);
-      if (picture.HasImage()) picture.DrawTo(cell.Picture);
-      cell.Selected = photo.Selected;
-      CellArea->AddCell(std::move(cell));
+      CellArea->AddCell(PictureCell(i, at, CellWidth, CellHeight, picture, photo.Selected, false));
       ++count;
       at.Advance(CellWidth, CellHeight, CellGap, CellColumns);
       if (OnPageProgress) OnPageProgress(count);
@@ -208,8 +224,7 @@ int TIpodPhotoDb::ShowCameraPage(int page, const std::string& movPicture) {
   TCellCursor at{CameraCellGap, CameraCellGap};
   TSynPicture picture;
   TMemoryStream stream;
-  std::vector<std::uint8_t> movBytes;
-  bool movRead = false;
+  TMoviePicture movie(Device, movPicture);
   std::size_t first = 0;
   if (!FirstOfPage(page, CameraCellsPerPage, first)) return 0;
   for (std::size_t k = first; k < CamPhotos->Count() && count < CameraCellsPerPage; ++k) {
@@ -217,34 +232,18 @@ int TIpodPhotoDb::ShowCameraPage(int page, const std::string& movPicture) {
     stream.Clear();
     bool ok = true;
     if (IsVideoName(file.FileName)) {
-      if (!movPicture.empty()) {
-        if (!movRead) {
-          if (Device.ReadPcFile(movPicture, movBytes) != 0) movBytes.clear();
-          movRead = true;
-        }
-        stream.Write(movBytes);
-        stream.Seek(0);
-      }
+      stream.Write(movie.Bytes());
+      stream.Seek(0);
     } else {
       std::string ext;
       ok = Device.ReadCameraThumb(CamPhotos->FolderOf(k), file.FileName, stream, ext);
     }
     if (!ok) continue;
 
-    TCellSpec cell;
-    cell.Id = static_cast<std::int32_t>(k);
-    cell.X = at.X;
-    cell.Y = at.Y;
-    cell.Width = CameraCellWidth;
-    cell.Height = CameraCellHeight;
-    cell.Camera = true;
-    cell.Picture.SetSize(CameraCellWidth, CameraCellHeight);
-    FillWhite(cell.Picture);
     // A thumbnail that does not decode leaves a blank cell, without a message.
     picture.LoadFromStream(stream);
-    if (picture.HasImage()) picture.DrawTo(cell.Picture);
-    cell.Selected = file.Selected;
-    CellArea->AddCell(std::move(cell));
+    CellArea->AddCell(
+        PictureCell(k, at, CameraCellWidth, CameraCellHeight, picture, file.Selected, true));
     ++count;
     at.Advance(CameraCellWidth, CameraCellHeight, CameraCellGap, CameraCellColumns);
     if (OnPageProgress) OnPageProgress(count);
