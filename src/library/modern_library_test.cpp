@@ -85,6 +85,7 @@ protected:
     video.Kind = 1;
     video.Created.reset();
     TSqliteAssetSpec folderOnly = Asset(18, "102APPLE", "IMG_2008.PNG");
+    folderOnly.Created = 9.3e18;  // beyond any clock: no date
     desc.Assets = {live, edited, trashed, hidden, cloud, away, video, folderOnly};
 
     TSqliteAlbumSpec beach;
@@ -195,6 +196,7 @@ TEST_P(ModernLibraryTest, AlbumsAssetsAndKindsComeFromTheDatabasesOwnDescription
   EXPECT_TRUE(Photo(14).Has(kAssetHidden));
   EXPECT_EQ(db.Photos.OriginalName(Photo(15)), "IMG_0005.JPG");
   EXPECT_EQ(Photo(18).Path, "DCIM/102APPLE/IMG_2008.PNG");
+  EXPECT_EQ(Photo(18).Created, 0);
   EXPECT_TRUE(Photo(16).Has(kAssetNotOnDevice));
   EXPECT_FALSE(Photo(15).Has(kAssetNotOnDevice));
 

@@ -26,6 +26,7 @@ namespace {
 
 // Seconds from 1970-01-01 to 2001-01-01, the epoch of the library's dates.
 constexpr std::int64_t kLibraryEpoch = 978307200;
+constexpr std::int64_t kDateSpan = std::int64_t{1} << 40;  // some 35,000 years
 
 constexpr std::int64_t kUserAlbumKind = 2;
 constexpr std::int64_t kFolderKind = 4000;
@@ -265,8 +266,10 @@ void TIpodPhotoDb::ReadModernPhotosSqlite(TSQLiteDatabase& db) {
     if (subtype == kLivePhotoSubtype) photo.Flags |= kAssetLivePhoto;
     if (subtype == kScreenshotSubtype) photo.Flags |= kAssetScreenshot;
     if (rows->FieldAsInteger(5) != 0) photo.Flags |= kAssetHidden;
-    if (!rows->FieldAsString(6).empty()) {
-      photo.Created = rows->FieldAsInteger(6) + kLibraryEpoch;
+    // A damaged row's date beyond any clock is no date (and no overflow).
+    const std::int64_t seconds = rows->FieldAsInteger(6);
+    if (!rows->FieldAsString(6).empty() && seconds > -kDateSpan && seconds < kDateSpan) {
+      photo.Created = seconds + kLibraryEpoch;
       // 0 stands for "no date" everywhere else; a photo of that very second
       // keeps a date one second off rather than losing it.
       if (photo.Created == 0) photo.Created = 1;
