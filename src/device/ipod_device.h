@@ -144,8 +144,9 @@ public:
   int ReadPcFile(const std::string& path, std::vector<std::uint8_t>& out) {
     return platform_.ReadWholeFile(path, out);
   }
-  int WritePcFileNoOverwrite(const std::string& path, std::span<const std::uint8_t> bytes) {
-    return platform_.WriteFileNoOverwrite(path, bytes);
+  int WritePcFileNoOverwrite(const std::string& path, std::span<const std::uint8_t> bytes,
+                             const TWriteOptions& options = {}) {
+    return platform_.WriteFileNoOverwrite(path, bytes, options);
   }
   bool DeletePcFile(const std::string& path) { return platform_.DeleteFile(path); }
   char PcSeparator() const { return platform_.Separator(); }

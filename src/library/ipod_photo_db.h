@@ -14,6 +14,7 @@
 #include "library/cell_area.h"
 #include "library/photo_model.h"
 #include "support/byte_reader.h"
+#include "support/exif.h"
 #include "support/memory_stream.h"
 
 namespace quill {
@@ -186,13 +187,20 @@ public:
 
 private:
   friend class TExportRun;
+  friend class TRecordReader;
   void ReportItem(const std::string& name, TItemOutcome outcome, const std::string& pcFile);
   int CopyOriginalFiles(bool iosPaths);
-  // Writes the bytes of a decoded photo as DestFolder + name unless the same
-  // bytes are already there; a different file of that name sends it to the
-  // first free name of the series 1_name, 2_1_name, ...
+  // Writes the bytes of a decoded photo as DestFolder + name unless the
+  // photo is already there; a different file of that name sends it to the
+  // first free name of the series 1_name, 2_1_name, ... A file is the photo
+  // when its EXIF names the photo's identifier, or (for files without one)
+  // when it holds the same bytes, with or without the EXIF block at exif.
   TItemOutcome PublishPhoto(const std::string& name, std::span<const std::uint8_t> bytes,
-                            std::string& written, int& error);
+                            const std::string& id, const TExifPlacement& exif,
+                            const TWriteOptions& options, std::string& written, int& error);
+  // The file of the series of name that names id in its EXIF, or empty;
+  // found without the photo's bytes, so that a rerun need not decode it.
+  std::string FindPhotoById(const std::string& name, const std::string& id);
 
   int ShowModernAlbumPage(int album, int page);
   bool photo_database_read_ = false;

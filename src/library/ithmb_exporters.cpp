@@ -16,6 +16,7 @@
 #include "library/ipod_photo_db.h"
 #include "library/yuv.h"
 #include "support/bitmap.h"
+#include "support/exif.h"
 #include "support/picture.h"
 
 namespace quill {
@@ -32,6 +33,9 @@ constexpr int kMaxNameCandidates = 1000;
 // Item error codes in the platform's numbering, next to its write errors.
 const int& kReadError = kErrorRead;
 const int& kUndecodable = kErrorBadData;
+// A decoder's answer for a photo found in the destination by its
+// identifier: nothing to decode. Never logged.
+constexpr int kKnownPhoto = -1;
 
 constexpr std::size_t kSwappedBytes = 176 * 132 * 2;
 constexpr std::size_t kInterlacedBytes = 720 * 480 * 2;
@@ -40,6 +44,13 @@ constexpr std::size_t kPlanarBufferBytes = 691200;
 constexpr std::uint32_t kMaxRecordBytes = 64u << 20;
 
 }  // namespace
+
+// What a decoder learns of a photo besides its picture: the identifier of
+// its stored record, and the destination's file that holds it already.
+struct TPhotoStamp {
+  std::string Id;
+  std::string FoundAt;
+};
 
 // What the walk over the records hands on, in order: a .ithmb file that did
 // not open, or a decoded photo (its .jpg bytes, or the error of the item).
@@ -51,25 +62,55 @@ struct TExportEvent {
   int Error = 0;
   std::span<const std::uint8_t> File;
   std::vector<std::uint8_t> Owned;  // the bytes File points at, when handed across threads
+  TPhotoStamp Stamp;
+  TExifPlacement Exif;
   std::exception_ptr Exception;
 };
 
 // How a decoder reads a record of the open .ithmb file: straight from the
 // facade, or under a lock when decoders run side by side (the facade has one
-// open file and one position).
+// open file and one position, and the platform is used from one thread at a
+// time). Known(record) names the record and answers whether the photo is in
+// the destination already, in which case the decoder stops there.
 class TRecordReader {
 public:
-  TRecordReader(TIpodDevice& device, std::mutex* lock) : device_(device), lock_(lock) {}
+  TRecordReader(TIpodPhotoDb& db, std::mutex* lock) : db_(db), lock_(lock) {}
   bool operator()(std::size_t size, TMemoryStream& stream, std::uint64_t offset) const {
-    if (!lock_) return device_.ReadThumbRecord(size, stream, offset);
+    if (!lock_) return db_.Device.ReadThumbRecord(size, stream, offset);
     std::lock_guard guard(*lock_);
-    return device_.ReadThumbRecord(size, stream, offset);
+    return db_.Device.ReadThumbRecord(size, stream, offset);
+  }
+  bool Known(const TPhotoItem& photo, std::span<const std::uint8_t> record, TPhotoStamp& stamp) const {
+    stamp.Id = ContentIdentifier(record, static_cast<std::uint32_t>(db_.ExportFormat.FormatId));
+    const std::string name = std::to_string(photo.Id) + ".jpg";
+    if (!lock_) {
+      stamp.FoundAt = db_.FindPhotoById(name, stamp.Id);
+    } else {
+      std::lock_guard guard(*lock_);
+      stamp.FoundAt = db_.FindPhotoById(name, stamp.Id);
+    }
+    return !stamp.FoundAt.empty();
   }
 
 private:
-  TIpodDevice& device_;
+  TIpodPhotoDb& db_;
   std::mutex* lock_;
 };
+
+namespace {
+
+// The decoded file of a photo with its EXIF block: the library's dates and
+// the record's identifier. Bytes that are no JPEG (a stored record that is
+// something else) are written as they are.
+void StampPhoto(const TPhotoItem& photo, TExportEvent& event, std::vector<std::uint8_t>& buffer) {
+  TExifFields fields;
+  fields.Original = photo.WallCreated;
+  fields.Digitized = photo.WallDigitized;
+  fields.ImageUniqueId = event.Stamp.Id;
+  if (WriteJpegExif(event.File, fields, buffer, &event.Exif)) event.File = buffer;
+}
+
+}  // namespace
 
 // The shared state of a run with decoders on other threads. The walker
 // issues a number to each event in the run's order and hands the photos to
@@ -198,7 +239,7 @@ public:
   int Run(TMakeDecoder&& makeDecoder) {
     Files();
     if (!pipelined_) {
-      auto decode = makeDecoder(TRecordReader(db_.Device, nullptr));
+      auto decode = makeDecoder(TRecordReader(db_, nullptr));
       RunOnThisThread(decode);
     } else {
       RunPipelined(makeDecoder);
@@ -255,8 +296,12 @@ private:
         if (photo.Selected && photo.FileNumber == n) {
           TExportEvent event;
           event.Photo = &photo;
-          event.Error = decode(photo, event.File);
-          if (event.Error != 0) event.File = {};
+          event.Error = decode(photo, event.File, event.Stamp);
+          if (event.Error == 0) {
+            StampPhoto(photo, event, stamped_);
+          } else {
+            event.File = {};
+          }
           Consume(event);
         }
         if (db_.StopRequested || aborted_) break;
@@ -276,14 +321,15 @@ private:
       decoders.emplace_back([&] {
         std::size_t seq = 0;
         const TPhotoItem* photo = nullptr;
-        auto decode = makeDecoder(TRecordReader(db_.Device, &readLock));
+        auto decode = makeDecoder(TRecordReader(db_, &readLock));
         while (pipe.TakeTask(seq, photo)) {
           TExportEvent event;
           event.Photo = photo;
           try {
-            event.Error = decode(*photo, event.File);
+            event.Error = decode(*photo, event.File, event.Stamp);
             if (event.Error == 0) {
-              event.Owned.assign(event.File.begin(), event.File.end());
+              StampPhoto(*photo, event, event.Owned);
+              if (event.File.data() != event.Owned.data()) event.Owned.assign(event.File.begin(), event.File.end());
               event.File = event.Owned;
             } else {
               event.File = {};
@@ -363,7 +409,16 @@ private:
     int error = event.Error;
     std::string pcFile;
     TItemOutcome outcome = TItemOutcome::Failed;
-    if (error == 0) outcome = db_.PublishPhoto(name, event.File, pcFile, error);
+    if (error == kKnownPhoto) {
+      error = 0;
+      pcFile = event.Stamp.FoundAt;
+      outcome = TItemOutcome::AlreadyThere;
+    } else if (error == 0) {
+      // A photo manager sorts by the file's time as well as by EXIF.
+      TWriteOptions options;
+      if (photo.WallCreated != 0) options.Modified = WallClockAsLocalTime(photo.WallCreated);
+      outcome = db_.PublishPhoto(name, event.File, event.Stamp.Id, event.Exif, options, pcFile, error);
+    }
 
     if (outcome == TItemOutcome::Written) ++written_;
     if (outcome == TItemOutcome::Failed) {
@@ -382,6 +437,7 @@ private:
   std::string_view tag_;
   const bool pipelined_;
   std::vector<std::int32_t> files_;
+  std::vector<std::uint8_t> stamped_;  // the one-thread run's stamped file
   int written_ = 0;
   int errors_ = 0;
   bool aborted_ = false;
@@ -433,26 +489,48 @@ bool EncodeBitmap(const TBitmap24& bitmap, TYccPicture& ycc, std::vector<std::ui
   return EncodeJpeg(bitmap, kJpegQuality, jpeg);
 }
 
-bool SameFileBytes(TIpodDevice& device, const std::string& path,
-                   std::span<const std::uint8_t> bytes, std::vector<std::uint8_t>& scratch) {
-  if (device.ReadPcFile(path, scratch) != 0) return false;
-  return std::equal(scratch.begin(), scratch.end(), bytes.begin(), bytes.end());
+// Whether a file of the destination holds the photo: its identifier when
+// it has one (any program may have re-saved it), its bytes otherwise,
+// taken with and without the EXIF block (files of versions before the
+// block were the picture alone).
+// A file naming the photo is the photo only while whole: a copy cut short
+// (a full disk, another program's crash) has lost its end-of-image mark.
+bool EndsWhole(std::span<const std::uint8_t> file) {
+  std::size_t end = file.size();
+  while (end > 0 && file[end - 1] == 0) --end;  // some writers pad the end
+  return end >= 2 && file[end - 2] == 0xFF && file[end - 1] == 0xD9;
+}
+
+bool SamePhoto(std::span<const std::uint8_t> existing, std::span<const std::uint8_t> bytes,
+               const std::string& id, const TExifPlacement& exif) {
+  const std::string existingId = ReadJpegImageUniqueId(existing);
+  if (!existingId.empty()) return existingId == id && EndsWhole(existing);
+  if (std::equal(existing.begin(), existing.end(), bytes.begin(), bytes.end())) return true;
+  if (exif.Size == 0 || exif.Offset + exif.Size > bytes.size() ||
+      existing.size() != bytes.size() - exif.Size) {
+    return false;
+  }
+  return std::equal(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(exif.Offset),
+                    existing.begin()) &&
+         std::equal(bytes.begin() + static_cast<std::ptrdiff_t>(exif.Offset + exif.Size), bytes.end(),
+                    existing.begin() + static_cast<std::ptrdiff_t>(exif.Offset));
 }
 
 }  // namespace
 
 TItemOutcome TIpodPhotoDb::PublishPhoto(const std::string& name,
-                                        std::span<const std::uint8_t> bytes, std::string& written,
-                                        int& error) {
+                                        std::span<const std::uint8_t> bytes, const std::string& id,
+                                        const TExifPlacement& exif, const TWriteOptions& options,
+                                        std::string& written, int& error) {
   // Photo ids restart with every library: a file of the same name may be
-  // another device's photo. Only the same bytes count as this photo.
+  // another device's photo, and never counts as this one.
   std::vector<std::uint8_t> existing;
   std::string candidate = name;
   for (int k = 1; k <= kMaxNameCandidates; ++k) {
     const std::string path = DestFolder + candidate;
     // The write itself is the test for the name: it refuses a name in use
     // as a name in use, and the usual case (a new name) costs no extra look-up.
-    const int rc = Device.WritePcFileNoOverwrite(path, bytes);
+    const int rc = Device.WritePcFileNoOverwrite(path, bytes, options);
     if (rc == 0) {
       written = path;
       return TItemOutcome::Written;
@@ -461,7 +539,7 @@ TItemOutcome TIpodPhotoDb::PublishPhoto(const std::string& name,
       error = rc;
       return TItemOutcome::Failed;
     }
-    if (SameFileBytes(Device, path, bytes, existing)) {
+    if (Device.ReadPcFile(path, existing) == 0 && SamePhoto(existing, bytes, id, exif)) {
       written = path;
       return TItemOutcome::AlreadyThere;
     }
@@ -469,6 +547,22 @@ TItemOutcome TIpodPhotoDb::PublishPhoto(const std::string& name,
   }
   error = kErrorNameTaken;
   return TItemOutcome::Failed;
+}
+
+std::string TIpodPhotoDb::FindPhotoById(const std::string& name, const std::string& id) {
+  std::vector<std::uint8_t> existing;
+  std::string candidate = name;
+  for (int k = 1; k <= kMaxNameCandidates; ++k) {
+    const std::string path = DestFolder + candidate;
+    // A free name ends the series; a file without an identifier can only
+    // be compared by its bytes, after decoding.
+    if (!Device.PcFileExists(path) || Device.ReadPcFile(path, existing) != 0) return {};
+    const std::string existingId = ReadJpegImageUniqueId(existing);
+    if (existingId.empty()) return {};
+    if (existingId == id) return EndsWhole(existing) ? path : std::string();
+    candidate = std::to_string(k) + "_" + candidate;
+  }
+  return {};
 }
 
 // Each exporter hands the run a maker of decoders: a decoder keeps its own
@@ -479,7 +573,8 @@ int TIpodPhotoDb::ExportRgb() {
   return run.Run([this](TRecordReader read) {
     return [this, read, stream = TMemoryStream(), bitmap = TBitmap24(), ycc = TYccPicture(),
             jpeg = std::vector<std::uint8_t>()](const TPhotoItem& photo,
-                                                std::span<const std::uint8_t>& file) mutable {
+                                                std::span<const std::uint8_t>& file,
+                                                TPhotoStamp& stamp) mutable {
       if (ExportFormat.SlotBytes <= 0 ||
           static_cast<std::uint32_t>(ExportFormat.SlotBytes) > kMaxRecordBytes) {
         return kUndecodable;
@@ -489,6 +584,7 @@ int TIpodPhotoDb::ExportRgb() {
       if (!read(static_cast<std::size_t>(ExportFormat.SlotBytes), stream, photo.ImageOffset)) {
         return kReadError;
       }
+      if (read.Known(photo, stream.Bytes().subspan(BitmapHeader.size()), stamp)) return kKnownPhoto;
       if (const auto plain = PlainRgb16Header(BitmapHeader);
           plain && Rgb16RecordToYcc(stream.Bytes().subspan(BitmapHeader.size()), plain->Width,
                                     plain->Height, plain->Green6, false, ycc)) {
@@ -509,7 +605,8 @@ int TIpodPhotoDb::ExportSwappedRgb() {
   return run.Run([this](TRecordReader read) {
     return [this, read, stream = TMemoryStream(), bitmap = TBitmap24(), ycc = TYccPicture(),
             jpeg = std::vector<std::uint8_t>()](const TPhotoItem& photo,
-                                                std::span<const std::uint8_t>& file) mutable {
+                                                std::span<const std::uint8_t>& file,
+                                                TPhotoStamp& stamp) mutable {
       // A slot larger than a 176 x 132 picture is cut to it; a smaller one
       // leaves the rows it does not hold black.
       const std::size_t size = SlotCutToBuffer(ExportFormat.SlotBytes, kSwappedBytes);
@@ -519,6 +616,7 @@ int TIpodPhotoDb::ExportSwappedRgb() {
       if (!read(size, stream, photo.ImageOffset) || stream.Size() < BitmapHeader.size() + size) {
         return kReadError;
       }
+      if (read.Known(photo, stream.Bytes().subspan(BitmapHeader.size(), size), stamp)) return kKnownPhoto;
       // A whole record of a plain layout goes straight into the planes, its
       // bytes swapped on the way.
       if (const auto plain = PlainRgb16Header(BitmapHeader);
@@ -552,12 +650,14 @@ int TIpodPhotoDb::ExportInterlacedUyvy() {
   return run.Run([](TRecordReader read) {
     return [read, stream = TMemoryStream(), out = TBitmap24(), ycc = TYccPicture(),
             jpeg = std::vector<std::uint8_t>()](const TPhotoItem& photo,
-                                                std::span<const std::uint8_t>& file) mutable {
+                                                std::span<const std::uint8_t>& file,
+                                                TPhotoStamp& stamp) mutable {
       // The record size of this layout, whatever the slot size says.
       stream.Clear();
       if (!read(kInterlacedBytes, stream, photo.ImageOffset) || stream.Size() < kInterlacedBytes) {
         return kReadError;
       }
+      if (read.Known(photo, stream.Bytes().first(kInterlacedBytes), stamp)) return kKnownPhoto;
       // Even lines first, then odd lines; 704 kept columns resampled to 640.
       const std::span<const std::uint8_t, kInterlacedRecordBytes> record(stream.Bytes().data(),
                                                                          kInterlacedRecordBytes);
@@ -578,11 +678,13 @@ int TIpodPhotoDb::ExportPlanarYuv() {
   return run.Run([this](TRecordReader read) {
     return [this, read, stream = TMemoryStream(), bitmap = TBitmap24(), ycc = TYccPicture(),
             jpeg = std::vector<std::uint8_t>(), buffer = std::vector<std::uint8_t>()](
-               const TPhotoItem& photo, std::span<const std::uint8_t>& file) mutable {
+               const TPhotoItem& photo, std::span<const std::uint8_t>& file,
+               TPhotoStamp& stamp) mutable {
       const std::size_t size = SlotCutToBuffer(ExportFormat.SlotBytes, kPlanarBufferBytes);
       if (size == 0) return kUndecodable;
       stream.Clear();
       if (!read(size, stream, photo.ImageOffset) || stream.Size() < size) return kReadError;
+      if (read.Known(photo, stream.Bytes().first(size), stamp)) return kKnownPhoto;
       // A whole record is converted where it was read. A short slot goes
       // through the buffer: every photo of the decoder fills the same first
       // bytes, so the rest stays zero, never another photo's pixels.
@@ -607,7 +709,8 @@ int TIpodPhotoDb::ExportJpegRecords() {
   TExportRun run(*this, "Jpg", false);
   return run.Run([](TRecordReader read) {
     return [read, stream = TMemoryStream()](const TPhotoItem& photo,
-                                            std::span<const std::uint8_t>& file) mutable {
+                                            std::span<const std::uint8_t>& file,
+                                            TPhotoStamp& stamp) mutable {
       // The stored file is written as it is; a size of 0 or of more than any
       // photo needs is a broken reference, not a reason to allocate it.
       if (photo.ImageSize == 0 || photo.ImageSize > kMaxRecordBytes) return kUndecodable;
@@ -615,6 +718,7 @@ int TIpodPhotoDb::ExportJpegRecords() {
       if (!read(photo.ImageSize, stream, photo.ImageOffset) || stream.Size() != photo.ImageSize) {
         return kReadError;
       }
+      if (read.Known(photo, stream.Bytes(), stamp)) return kKnownPhoto;
       file = stream.Bytes();
       return 0;
     };

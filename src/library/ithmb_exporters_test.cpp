@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <tuple>
@@ -10,6 +13,7 @@
 #include "library/yuv_avx2.h"
 #include "support/fake_platform.h"
 #include "support/ipod_writer.h"
+#include "support/exif.h"
 #include "support/picture.h"
 #include "support/temp_dir.h"
 
@@ -43,6 +47,22 @@ TLibrarySpec Library(const TFormatSpec& exportFormat, int photos) {
     desc.Photos.push_back(TPhotoSpec{id, testing::TestPicture(720, 480, id), {}, {}});
   }
   return desc;
+}
+
+// A file as it was before its EXIF block went in (the APP1 after SOI and
+// a JFIF APP0).
+TBytes WithoutExif(const TBytes& file) {
+  std::size_t at = 2;
+  if (file.size() > 6 && file[2] == 0xFF && file[3] == 0xE0) at = 4 + ((file[4] << 8) | file[5]);
+  if (file.size() < at + 4 || file[at] != 0xFF || file[at + 1] != 0xE1) return file;
+  const std::size_t end = at + 2 + ((file[at + 2] << 8) | file[at + 3]);
+  TBytes plain(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(at));
+  plain.insert(plain.end(), file.begin() + static_cast<std::ptrdiff_t>(end), file.end());
+  return plain;
+}
+
+bool Holds(const TBytes& file, const std::string& text) {
+  return std::search(file.begin(), file.end(), text.begin(), text.end()) != file.end();
 }
 
 // An iPod in a folder, its controller, and a destination folder; records the
@@ -185,10 +205,14 @@ TEST(IthmbExportersTest, EveryLayoutRoundTrips) {
       const TBitmap24 expected =
           testing::ExpectedPicture(c.Format.Layout, photo.Picture, c.Format.Width, c.Format.Height);
       EXPECT_GE(testing::Psnr(rig.Decoded(name), expected), c.MinPsnr) << name;
+      // Every layout's file carries the library's date and the record's
+      // identifier; stored JPEG files are otherwise written unchanged.
+      const TBytes output = rig.Output(name);
+      EXPECT_TRUE(Holds(output, ExifDateTime(testing::DefaultPhotoDate(photo.Id) - 2082844800)));
+      EXPECT_EQ(ReadJpegImageUniqueId(output).size(), 32u);
       if (c.Format.Layout == TRecordLayout::Jpeg) {
-        // Stored JPEG files are written unchanged.
-        EXPECT_EQ(rig.Output(name), testing::EncodeRecord(TRecordLayout::Jpeg, photo.Picture,
-                                                          c.Format.Width, c.Format.Height));
+        EXPECT_EQ(WithoutExif(output), testing::EncodeRecord(TRecordLayout::Jpeg, photo.Picture,
+                                                             c.Format.Width, c.Format.Height));
       }
     }
   }
@@ -300,6 +324,102 @@ TEST(IthmbExportersTest, NamesAlreadyTakenAreComparedByContent) {
   EXPECT_EQ(third.Export(), 1);
   EXPECT_EQ(third.Output("1_64.jpg"), photo64);
   EXPECT_EQ(third.Output("64.jpg").size(), 100u);
+}
+
+// What 64.jpg holds before an export decides whether photo 64 is already
+// there: its identifier whatever wrote the picture, its bytes without one.
+TEST(IthmbExportersTest, TheSamePhotoWhateverWroteItsBytes) {
+  TRig source;
+  source.Load(Library(Format(1024, TRecordLayout::Rgb565, 320, 240), 2));
+  ASSERT_EQ(source.Export(), 2);
+  const TBytes photo64 = source.Output("64.jpg");
+  const std::string id64 = ReadJpegImageUniqueId(photo64);
+  // Another JPEG writer's picture with the EXIF of the original kept.
+  TBytes reencoded, resaved;
+  ASSERT_TRUE(EncodeJpeg(source.Decoded("64.jpg"), 60, reencoded));
+  TExifFields kept;
+  kept.ImageUniqueId = id64;
+  ASSERT_TRUE(WriteJpegExif(reencoded, kept, resaved));
+  TBytes cutAfterBlock(resaved.begin(), resaved.begin() + static_cast<std::ptrdiff_t>(resaved.size() / 2));
+
+  struct TCase {
+    const char* Name;
+    TBytes There;
+    bool Known;
+  };
+  const TCase cases[] = {
+      {"re-saved by another writer, EXIF kept", resaved, true},
+      {"written before files had EXIF", WithoutExif(photo64), true},
+      {"the photo's own bytes", photo64, true},
+      {"another photo of the library", source.Output("65.jpg"), false},
+      {"another writer's picture without EXIF", reencoded, false},
+      {"a cut copy naming the photo", cutAfterBlock, false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TRig rig;
+    testing::WriteFile(rig.dest / "64.jpg", c.There);
+    rig.Load(Library(Format(1024, TRecordLayout::Rgb565, 320, 240), 1));
+    EXPECT_EQ(rig.Export(), c.Known ? 0 : 1);
+    EXPECT_EQ(rig.Output("64.jpg"), c.There);  // never replaced
+    ASSERT_EQ(rig.results.size(), 1u);
+    EXPECT_EQ(std::get<1>(rig.results[0]), c.Known ? TItemOutcome::AlreadyThere : TItemOutcome::Written);
+    if (!c.Known) {
+      EXPECT_EQ(rig.Output("1_64.jpg"), photo64);
+    }
+    // Known also one name further down the series.
+    if (c.Known) {
+      TRig further;
+      testing::WriteFile(further.dest / "64.jpg", source.Output("65.jpg"));
+      testing::WriteFile(further.dest / "1_64.jpg", c.There);
+      further.Load(Library(Format(1024, TRecordLayout::Rgb565, 320, 240), 1));
+      EXPECT_EQ(further.Export(), 0);
+      EXPECT_EQ(further.Files().size(), 2u);
+    }
+  }
+}
+
+// The library's dates reach the file's EXIF and its time; a date of 0 writes
+// no tag and leaves the file its own time.
+TEST(IthmbExportersTest, PhotosKeepTheirLibraryDates) {
+#ifndef _WIN32
+  const char* zone = std::getenv("TZ");
+  const std::string keep = zone ? zone : "";
+  setenv("TZ", "EST5", 1);  // five hours behind the library's wall clock
+  tzset();
+#endif
+  TLibrarySpec desc = Library(Format(1019, TRecordLayout::InterlacedUyvy, 720, 480), 2);
+  const std::int64_t k1904 = 2082844800;
+  const std::uint32_t created = static_cast<std::uint32_t>(k1904 + 1262347200);  // 2010-01-01 12:00
+  desc.Photos[0].Created = created;
+  desc.Photos[0].Digitized = created + 61;
+  desc.Photos[1].Created = 0;
+  desc.Photos[1].Digitized = 0;
+  TRig rig;
+  rig.Load(desc);
+  ASSERT_EQ(rig.Export(), 2);
+  const TBytes dated = rig.Output("64.jpg"), undated = rig.Output("65.jpg");
+  EXPECT_TRUE(Holds(dated, "2010:01:01 12:00:00"));
+  EXPECT_TRUE(Holds(dated, "2010:01:01 12:01:01"));
+  EXPECT_FALSE(Holds(undated, "20"));  // no date at all in its block
+  EXPECT_EQ(ReadJpegImageUniqueId(undated).size(), 32u);
+  const auto seconds = [&](const std::string& name) {
+    const auto t = std::filesystem::last_write_time(rig.dest / name);
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::file_clock::to_sys(t).time_since_epoch()).count();
+  };
+  const std::int64_t now = std::time(nullptr);
+  EXPECT_LE(std::abs(now - seconds("65.jpg")), 60);
+#ifndef _WIN32
+  EXPECT_EQ(seconds("64.jpg"), 1262347200 + 5 * 3600);
+  if (zone) setenv("TZ", keep.c_str(), 1); else unsetenv("TZ");
+  tzset();
+#endif
+  // The same photo and program write the same bytes.
+  TRig again;
+  again.Load(desc);
+  ASSERT_EQ(again.Export(), 2);
+  EXPECT_EQ(again.Output("64.jpg"), dated);
 }
 
 TEST(IthmbExportersTest, FailedWriteIsAnErrorOfItsItem) {
@@ -441,7 +561,7 @@ TEST(IthmbExportersTest, JpegRecordSizesAreChecked) {
   EXPECT_EQ(db.LogText, "\r\n1.jpg: Error " + bad + "\r\n2.jpg: Error " + bad +
                             "\r\n4.jpg: Error " + std::to_string(kErrorRead));
   EXPECT_EQ(rig.Files(), (std::vector<std::string>{"3.jpg"}));
-  EXPECT_EQ(rig.Output("3.jpg"), jpeg);
+  EXPECT_EQ(WithoutExif(rig.Output("3.jpg")), jpeg);
   EXPECT_EQ(rig.notified.size(), 4u);
 }
 

@@ -41,6 +41,11 @@ struct TPhotoItem {
   std::uint32_t ThumbOffset = 0;
   // Capture time, seconds since 1970 (UTC); 0 where the library has none.
   std::int64_t Created = 0;
+  // The creation and digitized dates of a Photo Database library, as the
+  // clock of the computer that synced the photo showed them: seconds since
+  // 1970 of that wall-clock time, in no zone; 0 where the library has none.
+  std::int64_t WallCreated = 0;
+  std::int64_t WallDigitized = 0;
   std::string Path;
   // The name the file takes on the computer where it is not the device's own
   // (iCloud originals keep a UUID on the device): 1 + its position in the

@@ -160,14 +160,15 @@ std::string TFakePlatform::MakePrivateFolder(const std::string& prefix) {
 bool TFakePlatform::RemoveFolder(const std::string& path) { return native_->RemoveFolder(path); }
 
 int TFakePlatform::WriteFileNoOverwrite(const std::string& dst,
-                                        std::span<const std::uint8_t> bytes) {
+                                        std::span<const std::uint8_t> bytes,
+                                        const TWriteOptions& options) {
   Note("write", dst);
   {
     std::lock_guard lock(mutex_);
     written_.push_back(dst);
   }
   if (Trip(FailWriteAtCall, write_calls_)) return FaultError;
-  return native_->WriteFileNoOverwrite(dst, bytes);
+  return native_->WriteFileNoOverwrite(dst, bytes, options);
 }
 
 int TFakePlatform::WriteFileReplace(const std::string& dst, std::span<const std::uint8_t> bytes) {

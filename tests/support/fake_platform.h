@@ -73,7 +73,9 @@ public:
   int FlushWritten(const std::string& folder, const std::vector<std::string>& files) override;
   int FlushError = 0;  // FlushWritten's answer when set
   bool RemoveFolder(const std::string& path) override;
-  int WriteFileNoOverwrite(const std::string& dst, std::span<const std::uint8_t> bytes) override;
+  using TPlatform::WriteFileNoOverwrite;
+  int WriteFileNoOverwrite(const std::string& dst, std::span<const std::uint8_t> bytes,
+                           const TWriteOptions& options) override;
   int WriteFileReplace(const std::string& dst, std::span<const std::uint8_t> bytes) override;
   bool DeleteFile(const std::string& path) override;
   bool CreateDirectories(const std::string& path) override;

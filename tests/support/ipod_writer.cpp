@@ -133,17 +133,24 @@ std::vector<std::uint8_t> Mhli(const std::vector<std::vector<std::uint8_t>>& ima
   return bytes;
 }
 
-std::vector<std::uint8_t> Mhii(std::uint32_t id,
+std::vector<std::uint8_t> Mhii(std::uint32_t id, std::optional<std::uint32_t> created,
+                               std::optional<std::uint32_t> digitized,
                                const std::vector<std::vector<std::uint8_t>>& children,
                                const TChunkStyle& style) {
   auto bytes = Start("mhii", 0x98, style);
   PutU32(bytes, 12, Size32(children.size()));
   PutU32(bytes, 16, id);
-  // Dates in seconds since 1904, as the device keeps them: any fixed value.
-  const std::uint32_t date = 0xBF000000u + id * 60u;
-  PutU32(bytes, 40, date);
-  PutU32(bytes, 44, date);
+  // Dates in seconds since 1904, as the device keeps them.
+  const std::uint32_t date = DefaultPhotoDate(id);
+  PutU32(bytes, 40, created.value_or(date));
+  PutU32(bytes, 44, digitized.value_or(date));
   return WithBody(std::move(bytes), Joined(children), true);
+}
+
+std::vector<std::uint8_t> Mhii(std::uint32_t id,
+                               const std::vector<std::vector<std::uint8_t>>& children,
+                               const TChunkStyle& style) {
+  return Mhii(id, std::nullopt, std::nullopt, children, style);
 }
 
 std::vector<std::uint8_t> Container(std::uint16_t type, const std::vector<std::uint8_t>& payload,
@@ -513,7 +520,7 @@ std::vector<std::uint8_t> BuildDatabase(const TLibrarySpec& desc,
           static_cast<std::uint16_t>(format.PadV), name, style);
       children.push_back(chunk::Container(2, ref, style));
     }
-    images.push_back(chunk::Mhii(photo.Id, children, style));
+    images.push_back(chunk::Mhii(photo.Id, photo.Created, photo.Digitized, children, style));
   }
   const auto imageSection = chunk::Section(1, chunk::Mhli(images, style), style);
 

@@ -46,7 +46,15 @@ struct TPhotoSpec {
   // Photos/Full Resolution/ ('/' for sub folders) and its bytes.
   std::string OriginalName;
   std::vector<std::uint8_t> OriginalBytes;
+  // The dates of its mhii (seconds since 1904, 0 for none); unset:
+  // DefaultPhotoDate(Id) for both.
+  std::optional<std::uint32_t> Created = std::nullopt;
+  std::optional<std::uint32_t> Digitized = std::nullopt;
 };
+
+// The date a photo of the writer gets unless its spec says otherwise
+// (seconds since 1904: 2005-07-17 and on).
+inline std::uint32_t DefaultPhotoDate(std::uint32_t id) { return 0xBF000000u + id * 60u; }
 
 struct TAlbumSpec {
   std::string Title;
@@ -171,6 +179,11 @@ std::vector<std::uint8_t> Section(std::uint32_t type, const std::vector<std::uin
 std::vector<std::uint8_t> Mhli(const std::vector<std::vector<std::uint8_t>>& images,
                                const TChunkStyle& style = {});
 std::vector<std::uint8_t> Mhii(std::uint32_t id,
+                               const std::vector<std::vector<std::uint8_t>>& children,
+                               const TChunkStyle& style = {});
+// The same with its dates (seconds since 1904; unset: DefaultPhotoDate(id)).
+std::vector<std::uint8_t> Mhii(std::uint32_t id, std::optional<std::uint32_t> created,
+                               std::optional<std::uint32_t> digitized,
                                const std::vector<std::vector<std::uint8_t>>& children,
                                const TChunkStyle& style = {});
 // A child chunk ("mhod") of the type holding the payload (an mhni for 2 and 5).

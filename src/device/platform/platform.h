@@ -133,7 +133,11 @@ public:
   virtual int WriteStreamNoOverwrite(const std::string& dst, const TFill& fill,
                                      const TWriteOptions& options) = 0;
   // Writes bytes as a new file dst under the same rules as CopyFileNoOverwrite.
-  virtual int WriteFileNoOverwrite(const std::string& dst, std::span<const std::uint8_t> bytes) = 0;
+  int WriteFileNoOverwrite(const std::string& dst, std::span<const std::uint8_t> bytes) {
+    return WriteFileNoOverwrite(dst, bytes, TWriteOptions{});
+  }
+  virtual int WriteFileNoOverwrite(const std::string& dst, std::span<const std::uint8_t> bytes,
+                                   const TWriteOptions& options) = 0;
   // Writes bytes as dst, replacing an existing dst atomically (local copies
   // of device files). 0 or the error code.
   virtual int WriteFileReplace(const std::string& dst, std::span<const std::uint8_t> bytes) = 0;

@@ -563,9 +563,17 @@ public:
     });
   }
 
-  int WriteFileNoOverwrite(const std::string& dst, std::span<const std::uint8_t> bytes) override {
+  using TPlatform::WriteFileNoOverwrite;
+  int WriteFileNoOverwrite(const std::string& dst, std::span<const std::uint8_t> bytes,
+                           const TWriteOptions& options) override {
     return WriteAtomically(
-        dst, false, [&](int out) { return WriteAll(out, bytes.data(), bytes.size()); },
+        dst, false,
+        [&](int out) {
+          if (options.OwnerOnly) ::fchmod(out, 0600);
+          const int error = WriteAll(out, bytes.data(), bytes.size());
+          if (error == 0 && options.Modified) SetModified(out, *options.Modified);
+          return error;
+        },
         TExistingName::LookAfter);
   }
 

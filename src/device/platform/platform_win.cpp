@@ -234,7 +234,8 @@ void SetModified(HANDLE file, std::int64_t seconds) {
   SetFileTime(file, nullptr, &time, &time);
 }
 
-int WriteAtomically(const std::string& dst, bool replace, std::span<const std::uint8_t> bytes) {
+int WriteAtomically(const std::string& dst, bool replace, std::span<const std::uint8_t> bytes,
+                    const TWriteOptions& options = {}) {
   if (!replace && Attributes(dst) != INVALID_FILE_ATTRIBUTES) return ERROR_FILE_EXISTS;
   std::string temp;
   THandle file;
@@ -242,6 +243,7 @@ int WriteAtomically(const std::string& dst, bool replace, std::span<const std::u
   // No flush per file, as on POSIX: a photo costs one write, and the file
   // takes its name only once complete.
   int rc = WriteAll(file.Get(), bytes.data(), bytes.size());
+  if (rc == 0 && options.Modified) SetModified(file.Get(), *options.Modified);
   const int closed = file.Close();
   if (rc == 0) rc = closed;
   if (rc != 0) {
@@ -478,8 +480,10 @@ public:
     return Publish(temp, dst, false);
   }
 
-  int WriteFileNoOverwrite(const std::string& dst, std::span<const std::uint8_t> bytes) override {
-    return WriteAtomically(dst, false, bytes);
+  using TPlatform::WriteFileNoOverwrite;
+  int WriteFileNoOverwrite(const std::string& dst, std::span<const std::uint8_t> bytes,
+                           const TWriteOptions& options) override {
+    return WriteAtomically(dst, false, bytes, options);
   }
   int WriteFileReplace(const std::string& dst, std::span<const std::uint8_t> bytes) override {
     return WriteAtomically(dst, true, bytes);

@@ -1,0 +1,147 @@
+#include "support/exif.h"
+
+#include <gtest/gtest.h>
+#include <libexif/exif-data.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "support/bitmap.h"
+#include "support/picture.h"
+
+namespace quill {
+namespace {
+
+constexpr std::int64_t k2010Noon = 1262347200;  // 2010-01-01 12:00:00
+
+std::vector<std::uint8_t> SmallJpeg() {
+  TBitmap24 bitmap(16, 8);
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 16 * 3; ++x) bitmap.Row(y)[x] = static_cast<std::uint8_t>((x + y) * 7);
+  std::vector<std::uint8_t> jpeg;
+  EXPECT_TRUE(EncodeJpeg(bitmap, 80, jpeg));
+  return jpeg;
+}
+
+// The tag's text as a reader of the file sees it (libexif on the whole file).
+std::string TagText(const std::vector<std::uint8_t>& file, ExifTag tag) {
+  ExifData* data = exif_data_new_from_data(file.data(), static_cast<unsigned>(file.size()));
+  if (!data) return "<no exif>";
+  std::string text = "<none>";
+  if (ExifEntry* entry = exif_data_get_entry(data, tag)) {
+    char value[128];
+    text = exif_entry_get_value(entry, value, sizeof value);
+  }
+  exif_data_unref(data);
+  return text;
+}
+
+int App1Count(const std::vector<std::uint8_t>& file) {
+  int count = 0;
+  for (std::size_t i = 0; i + 1 < file.size(); ++i) count += file[i] == 0xFF && file[i + 1] == 0xE1;
+  return count;
+}
+
+TEST(ExifTest, FieldsWrittenMergedAndReadBack) {
+  const std::vector<std::uint8_t> jpeg = SmallJpeg();
+  TExifFields fields;
+  fields.Original = k2010Noon;
+  fields.Digitized = k2010Noon + 61;
+  fields.ImageUniqueId = ContentIdentifier(jpeg, 1019);
+  std::vector<std::uint8_t> out;
+  TExifPlacement placement;
+  ASSERT_TRUE(WriteJpegExif(jpeg, fields, out, &placement));
+  EXPECT_EQ(TagText(out, EXIF_TAG_DATE_TIME_ORIGINAL), "2010:01:01 12:00:00");
+  EXPECT_EQ(TagText(out, EXIF_TAG_DATE_TIME_DIGITIZED), "2010:01:01 12:01:01");
+  EXPECT_EQ(ReadJpegImageUniqueId(out), fields.ImageUniqueId);
+  // The file without the block is the JPEG it was made from, and still decodes.
+  std::vector<std::uint8_t> without = out;
+  without.erase(without.begin() + static_cast<std::ptrdiff_t>(placement.Offset),
+                without.begin() + static_cast<std::ptrdiff_t>(placement.Offset + placement.Size));
+  EXPECT_EQ(without, jpeg);
+  TBitmap24 decoded;
+  EXPECT_TRUE(DecodeJpeg(out, decoded));
+  EXPECT_EQ(decoded.Width(), 16);
+
+  // The same input writes the same bytes; a second write sets the tags in
+  // the block there is rather than adding one.
+  std::vector<std::uint8_t> again;
+  ASSERT_TRUE(WriteJpegExif(jpeg, fields, again));
+  EXPECT_EQ(again, out);
+  TExifFields other;
+  other.ImageUniqueId = std::string(32, 'a');
+  std::vector<std::uint8_t> rewritten;
+  ASSERT_TRUE(WriteJpegExif(out, other, rewritten));
+  EXPECT_EQ(App1Count(rewritten), 1);
+  EXPECT_EQ(ReadJpegImageUniqueId(rewritten), other.ImageUniqueId);
+  EXPECT_EQ(TagText(rewritten, EXIF_TAG_DATE_TIME_ORIGINAL), "2010:01:01 12:00:00");
+
+  // No date: no date tag. The block of a HEIF file as a start.
+  TExifFields none;
+  none.Upright = true;
+  std::vector<std::uint8_t> base(out.begin() + static_cast<std::ptrdiff_t>(placement.Offset + 4 + 6),
+                                 out.begin() + static_cast<std::ptrdiff_t>(placement.Offset + placement.Size));
+  std::vector<std::uint8_t> fromBase;
+  ASSERT_TRUE(WriteJpegExif(jpeg, none, fromBase, nullptr, base));
+  EXPECT_EQ(ReadJpegImageUniqueId(fromBase), fields.ImageUniqueId);
+  ASSERT_TRUE(WriteJpegExif(jpeg, none, fromBase));
+  EXPECT_EQ(TagText(fromBase, EXIF_TAG_DATE_TIME_ORIGINAL), "<none>");
+}
+
+TEST(ExifTest, DamagedFilesAreRefusedOrReadAsWithoutIdentifier) {
+  const std::vector<std::uint8_t> jpeg = SmallJpeg();
+  std::vector<std::uint8_t> stamped;
+  TExifFields fields;
+  fields.ImageUniqueId = std::string(32, 'b');
+  ASSERT_TRUE(WriteJpegExif(jpeg, fields, stamped));
+  struct TCase {
+    const char* Name;
+    std::vector<std::uint8_t> Bytes;
+  };
+  std::vector<TCase> cases = {
+      {"empty", {}},
+      {"not a jpeg", {'G', 'I', 'F', '8', '9', 'a', 0, 0}},
+      {"cut in the block", std::vector<std::uint8_t>(stamped.begin(), stamped.begin() + 30)},
+      {"length past the end", stamped},
+  };
+  cases.back().Bytes[4] = 0xFF;  // the first segment's length
+  cases.back().Bytes.resize(200);
+  for (const TCase& c : cases) {
+    std::vector<std::uint8_t> out = {1};
+    EXPECT_FALSE(WriteJpegExif(c.Bytes, fields, out)) << c.Name;
+    EXPECT_TRUE(out.empty()) << c.Name;
+    EXPECT_EQ(ReadJpegImageUniqueId(c.Bytes), "") << c.Name;
+  }
+}
+
+TEST(ExifTest, IdentifiersAndDates) {
+  const std::vector<std::uint8_t> a = {1, 2, 3}, b = {1, 2, 4};
+  const std::string id = ContentIdentifier(a, 1019);
+  EXPECT_EQ(id.size(), 32u);
+  EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(ContentIdentifier(a, 1019), id);
+  EXPECT_NE(ContentIdentifier(b, 1019), id);
+  EXPECT_NE(ContentIdentifier(a, 1020), id);
+
+  EXPECT_EQ(ExifDateTime(0), "");
+  EXPECT_EQ(ExifDateTime(-2082844800 + 1), "1904:01:01 00:00:01");
+  EXPECT_EQ(ExifDateTime(2145916799), "2037:12:31 23:59:59");
+#ifndef _WIN32
+  // The wall clock taken in the computer's zone: five hours behind UTC here.
+  const char* saved = std::getenv("TZ");
+  const std::string keep = saved ? saved : "";
+  setenv("TZ", "EST5", 1);
+  tzset();
+  EXPECT_EQ(WallClockAsLocalTime(k2010Noon), k2010Noon + 5 * 3600);
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  EXPECT_EQ(WallClockAsLocalTime(k2010Noon), k2010Noon);
+  if (saved) setenv("TZ", keep.c_str(), 1); else unsetenv("TZ");
+  tzset();
+#endif
+}
+
+}  // namespace
+}  // namespace quill
