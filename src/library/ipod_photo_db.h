@@ -60,6 +60,9 @@ public:
   // Exports read and decode on a second thread, ahead of the writing, where
   // the computer has more than one core.
   bool PipelinedExport = std::thread::hardware_concurrency() > 1;
+  // Decoded photos get their EXIF block, identifier and file time; off only
+  // to measure what these cost.
+  bool StampExports = true;
   bool CopyOriginals = false;
   TPhotoList Photos;
   TPhotoAlbumList Albums;

@@ -81,6 +81,7 @@ public:
     return db_.Device.ReadThumbRecord(size, stream, offset);
   }
   bool Known(const TPhotoItem& photo, std::span<const std::uint8_t> record, TPhotoStamp& stamp) const {
+    if (!db_.StampExports) return false;
     stamp.Id = ContentIdentifier(record, static_cast<std::uint32_t>(db_.ExportFormat.FormatId));
     const std::string name = std::to_string(photo.Id) + ".jpg";
     if (!lock_) {
@@ -102,7 +103,9 @@ namespace {
 // The decoded file of a photo with its EXIF block: the library's dates and
 // the record's identifier. Bytes that are no JPEG (a stored record that is
 // something else) are written as they are.
-void StampPhoto(const TPhotoItem& photo, TExportEvent& event, std::vector<std::uint8_t>& buffer) {
+void StampPhoto(const TIpodPhotoDb& db, const TPhotoItem& photo, TExportEvent& event,
+                std::vector<std::uint8_t>& buffer) {
+  if (!db.StampExports) return;
   TExifFields fields;
   fields.Original = photo.WallCreated;
   fields.Digitized = photo.WallDigitized;
@@ -298,7 +301,7 @@ private:
           event.Photo = &photo;
           event.Error = decode(photo, event.File, event.Stamp);
           if (event.Error == 0) {
-            StampPhoto(photo, event, stamped_);
+            StampPhoto(db_, photo, event, stamped_);
           } else {
             event.File = {};
           }
@@ -328,7 +331,7 @@ private:
           try {
             event.Error = decode(*photo, event.File, event.Stamp);
             if (event.Error == 0) {
-              StampPhoto(*photo, event, event.Owned);
+              StampPhoto(db_, *photo, event, event.Owned);
               if (event.File.data() != event.Owned.data()) event.Owned.assign(event.File.begin(), event.File.end());
               event.File = event.Owned;
             } else {
@@ -416,7 +419,7 @@ private:
     } else if (error == 0) {
       // A photo manager sorts by the file's time as well as by EXIF.
       TWriteOptions options;
-      if (photo.WallCreated != 0) options.Modified = WallClockAsLocalTime(photo.WallCreated);
+      if (photo.WallCreated != 0 && db_.StampExports) options.Modified = WallClockAsLocalTime(photo.WallCreated);
       outcome = db_.PublishPhoto(name, event.File, event.Stamp.Id, event.Exif, options, pcFile, error);
     }
 

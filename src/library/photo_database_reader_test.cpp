@@ -86,6 +86,29 @@ protected:
   TIpodPhotoDb db_{device_, nullptr, false};
 };
 
+// The dates at 40 and 44 of each stored image: seconds since 1904 as the
+// syncing computer's clock showed them, 0 for none.
+TEST_F(PhotoDatabaseReaderTest, DatesOfTheStoredImages) {
+  constexpr std::int64_t k1904 = 2082844800;
+  const std::uint32_t noon2010 = static_cast<std::uint32_t>(1262347200 + k1904);
+  const auto Refs = [](std::uint32_t id) {
+    return std::vector<TBytes>{Ref(1009, 42, 30, ""), Ref(1024, 320, 240, ":Thumbs:F1024_1.ithmb", id * 1000)};
+  };
+  const TBytes file = Library({
+      chunk::Mhii(1, noon2010, noon2010 + 61, Refs(1)),
+      chunk::Mhii(2, 0u, 0u, Refs(2)),
+      chunk::Mhii(3, 0xFFFFFFFFu, 1u, Refs(3)),
+  });
+  ASSERT_TRUE(Parse(file));
+  ASSERT_EQ(db_.Photos.Count(), 3u);
+  const std::pair<std::int64_t, std::int64_t> expected[] = {
+      {1262347200, 1262347200 + 61}, {0, 0}, {0xFFFFFFFFll - k1904, 1 - k1904}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(db_.Photos.Items(i).WallCreated, expected[i].first) << i;
+    EXPECT_EQ(db_.Photos.Items(i).WallDigitized, expected[i].second) << i;
+  }
+}
+
 TEST_F(PhotoDatabaseReaderTest, ReadsPhotosAlbumsAndFormats) {
   const TLibrarySpec desc = SampleSpec();
   const auto places = testing::PlaceRecords(desc);

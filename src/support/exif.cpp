@@ -15,6 +15,12 @@
 
 namespace quill {
 
+#ifdef QUILL_HASH_AVX2
+namespace content_hash_avx2 {
+XXH128_hash_t Hash(const void* data, std::size_t size, std::uint64_t seed);
+}
+#endif
+
 namespace {
 
 constexpr std::uint8_t kExifMark[6] = {'E', 'x', 'i', 'f', 0, 0};
@@ -198,8 +204,15 @@ std::string ReadJpegImageUniqueId(std::span<const std::uint8_t> jpeg) {
 }
 
 std::string ContentIdentifier(std::span<const std::uint8_t> bytes, std::uint64_t format) {
+#ifdef QUILL_HASH_AVX2
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  const XXH128_hash_t hash = avx2 ? content_hash_avx2::Hash(bytes.data(), bytes.size(), format)
+                                  : XXH3_128bits_withSeed(bytes.data(), bytes.size(), format);
+#else
+  const XXH128_hash_t hash = XXH3_128bits_withSeed(bytes.data(), bytes.size(), format);
+#endif
   XXH128_canonical_t canonical;
-  XXH128_canonicalFromHash(&canonical, XXH3_128bits_withSeed(bytes.data(), bytes.size(), format));
+  XXH128_canonicalFromHash(&canonical, hash);
   static constexpr char kHex[] = "0123456789abcdef";
   std::string hex;
   hex.reserve(32);
