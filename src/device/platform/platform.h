@@ -165,8 +165,9 @@ public:
   // Removes the temporary files (".~ip*.tmp") that writes of this program
   // left in folder when they were killed, and that no running write owns:
   // a write holds its temporary file locked (POSIX) or open without sharing
-  // (Windows) until it ends, and files younger than a minute are left to the
-  // write that may just have made them. Other files are never touched.
+  // (Windows) until it ends; under Windows files younger than a minute are
+  // left to the write that may just have made them. Other files are never
+  // touched.
   // Answers how many were removed.
   virtual int RemoveStaleTempFiles(const std::string& folder) = 0;
   // A new folder of the user's own, readable by nobody else, for private

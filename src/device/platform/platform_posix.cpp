@@ -182,7 +182,15 @@ int CreateTempBeside(const std::string& dst, std::string& tempPath, TFd& fd) {
       // a live write's file from one a killed write left by this lock.
       ::flock(handle, LOCK_EX | LOCK_NB);
       fd.Reset(handle);
-      return 0;
+      // Another transfer may have taken the file for a killed write's before
+      // the lock was held: then the name is gone, and another is tried.
+      struct stat mine;
+      struct stat named;
+      if (::fstat(handle, &mine) == 0 && ::lstat(tempPath.c_str(), &named) == 0 &&
+          mine.st_dev == named.st_dev && mine.st_ino == named.st_ino)
+        return 0;
+      fd.Reset();
+      continue;
     }
     if (error != EEXIST) return error;
   }
@@ -654,7 +662,6 @@ public:
     DIR* dir = ::opendir(folder.c_str());
     if (!dir) return 0;
     int removed = 0;
-    const time_t now = ::time(nullptr);
     std::vector<std::string> names;
     while (const dirent* item = ::readdir(dir)) {
       const std::string name = item->d_name;
@@ -670,7 +677,7 @@ public:
       TFd fd(OpenFile(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, error));
       if (!fd.Valid()) continue;
       struct stat st;
-      if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || now - st.st_mtime < 60) continue;
+      if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
       // A write that still runs holds the lock.
       if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) continue;
       if (::unlink(path.c_str()) == 0) ++removed;
