@@ -180,13 +180,16 @@ int CreateTempBeside(const std::string& dst, std::string& tempPath, TFd& fd) {
     if (handle >= 0) {
       // Held until the file is published or removed: a later transfer tells
       // a live write's file from one a killed write left by this lock.
-      ::flock(handle, LOCK_EX | LOCK_NB);
       fd.Reset(handle);
       // Another transfer may have taken the file for a killed write's before
-      // the lock was held: then the name is gone, and another is tried.
+      // the lock was held: it holds the lock while it removes the file, and
+      // the name is gone afterwards. Another name is tried then.
       struct stat mine;
       struct stat named;
-      if (::fstat(handle, &mine) == 0 && ::lstat(tempPath.c_str(), &named) == 0 &&
+      const bool locked = ::flock(handle, LOCK_EX | LOCK_NB) == 0;
+      // A file system without locks: no other transfer can tell it either.
+      if (!locked && errno != EWOULDBLOCK) return 0;
+      if (locked && ::fstat(handle, &mine) == 0 && ::lstat(tempPath.c_str(), &named) == 0 &&
           mine.st_dev == named.st_dev && mine.st_ino == named.st_ino)
         return 0;
       fd.Reset();
