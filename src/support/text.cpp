@@ -229,7 +229,7 @@ std::optional<std::string> DosSafeName(std::string_view name) {
   const bool numbered = stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) &&
                         stem[3] >= '1' && stem[3] <= '9';
   if (numbered || stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL")
-    safe.insert(stem.size(), "_");
+    safe = safe.substr(0, stem.size()) + '_' + safe.substr(stem.size());
   return safe;
 }
 
