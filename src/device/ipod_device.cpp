@@ -680,7 +680,10 @@ bool TIpodDevice::CheckDestination(std::string& path, std::uint64_t needed) {
     }
   }
   const std::int64_t free = platform_.FreeSpace(target);
-  if (free < 0 || static_cast<std::uint64_t>(free) <= needed) {
+  // A file system that tells no size may well have room: its writes will
+  // say when it is full.
+  const bool unknown = free == kFreeSpaceUnknown;
+  if (!unknown && (free < 0 || static_cast<std::uint64_t>(free) <= needed)) {
     std::string mount = platform_.MountPointOf(target);
     if (mount.empty()) mount = target;
     path = mount +

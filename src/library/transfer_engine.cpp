@@ -43,11 +43,18 @@ struct TCopyResult {
 // lets a rerun pass over what it wrote without reading the device again,
 // while a different file of the same name (another device's IMG_0001.JPG)
 // is kept beside the new one. copy(pcFile) answers the facade's code;
-// deviceSize() is asked at most once.
+// deviceSize() is asked at most once. A file larger than the destination's
+// file system holds is refused before anything is written.
 template <typename TCopy, typename TSize>
 TCopyResult CopyUnderFreeName(TIpodDevice& device, const std::string& folder, std::string name,
-                              TCopy&& copy, TSize&& deviceSize) {
+                              const TFileSystemLimits& limits, TCopy&& copy, TSize&& deviceSize) {
+  static const std::string kTooLarge = "too large for the destination's file system";
   std::optional<std::uint64_t> sourceSize;
+  if (limits.MaxFileSize) {
+    sourceSize = deviceSize();
+    if (*sourceSize > *limits.MaxFileSize)
+      return {TItemOutcome::Failed, {}, kErrorFileTooLarge, kTooLarge};
+  }
   int n = 0;
   for (int candidate = 0; candidate < kMaxNameCandidates; ++candidate) {
     const std::string pcFile = folder + name;
@@ -72,9 +79,20 @@ TCopyResult CopyUnderFreeName(TIpodDevice& device, const std::string& folder, st
       if (!device.PcFileExists(pcFile)) name = std::to_string(++n) + "_" + name;
       continue;
     }
+    // A file system that does not tell its limit says so at the write.
+    if (rc == kErrorFileTooLarge) return {TItemOutcome::Failed, {}, rc, kTooLarge};
     return {TItemOutcome::Failed, {}, rc};
   }
   return {TItemOutcome::Failed, {}, kNameTakenError};
+}
+
+// The name an item takes in the destination: safe everywhere, and mapped
+// where the destination's file system refuses DOS's reserved characters;
+// nullopt or empty when no name can be made.
+std::optional<std::string> PcNameFor(const std::string& name, const TFileSystemLimits& limits) {
+  std::optional<std::string> safe = SafeFileName(name);
+  if (safe && limits.RefusesDosNames) safe = DosSafeName(*safe);
+  return safe;
 }
 
 // The name of a Photo Database path: the part after its last ':' or '\'
@@ -187,6 +205,7 @@ std::vector<TCompanionFile> TIpodPhotoDb::CompanionsOf(const TPhotoItem& photo,
 }
 
 int TIpodPhotoDb::CopyOriginalFiles(bool iosPaths) {
+  const TFileSystemLimits limits = Device.Platform().FileSystemLimits(DestFolder);
   TLoopTally tally;
   int passedOver = 0;
   for (std::size_t i = 0; i < Photos.Count(); ++i) {
@@ -208,7 +227,7 @@ int TIpodPhotoDb::CopyOriginalFiles(bool iosPaths) {
     TCopyResult result;
     std::vector<TCompanionFile> companions;
     try {
-      const std::optional<std::string> safeName = SafeFileName(name);
+      const std::optional<std::string> safeName = PcNameFor(name, limits);
       if (photo.Has(kAssetNotOnDevice)) {
         result.Error = kErrorRead;
         result.Reason = "not on the device (left on iCloud, or missing)";
@@ -216,7 +235,7 @@ int TIpodPhotoDb::CopyOriginalFiles(bool iosPaths) {
         result.Error = kUnsafeNameError;
       } else {
         result = CopyUnderFreeName(
-            Device, DestFolder, *safeName,
+            Device, DestFolder, *safeName, limits,
             [&](const std::string& pcFile) { return Device.CopyItemToPc(devicePath, pcFile, options); },
             [&] { return Device.DeviceFileSize(devicePath); });
         if (result.Outcome != TItemOutcome::Failed) companions = CompanionsOf(photo, *safeName);
@@ -224,13 +243,13 @@ int TIpodPhotoDb::CopyOriginalFiles(bool iosPaths) {
       // Companions go under the names of their own, by the same rules; a
       // failed one fails its photo's transfer, not the photo's file.
       for (const TCompanionFile& companion : companions) {
-        const std::optional<std::string> safe = SafeFileName(companion.PcName);
+        const std::optional<std::string> safe = PcNameFor(companion.PcName, limits);
         TCopyResult part;
         if (!safe || safe->empty() || HasParentComponent(companion.DevicePath)) {
           part.Error = kUnsafeNameError;
         } else {
           part = CopyUnderFreeName(
-              Device, DestFolder, *safe,
+              Device, DestFolder, *safe, limits,
               [&](const std::string& pcFile) {
                 return Device.CopyItemToPc(companion.DevicePath, pcFile, options);
               },
@@ -270,6 +289,7 @@ int TIpodPhotoDb::CopyOriginalFiles(bool iosPaths) {
 int TIpodPhotoDb::TransferCameraFiles() {
   StopRequested = false;
   if (!CamPhotos) return 0;
+  const TFileSystemLimits limits = Device.Platform().FileSystemLimits(DestFolder);
   TLoopTally tally;
   for (std::size_t i = 0; i < CamPhotos->Count() && !StopRequested; ++i) {
     const TCamPhotoItem& file = CamPhotos->Items(i);
@@ -280,12 +300,12 @@ int TIpodPhotoDb::TransferCameraFiles() {
     TCopyResult result;
     try {
       const std::string devicePath = CamPhotos->FolderOf(i) + name;
-      const std::optional<std::string> safeName = SafeFileName(name);
+      const std::optional<std::string> safeName = PcNameFor(name, limits);
       if (!safeName || safeName->empty() || HasParentComponent(name)) {
         result.Error = kUnsafeNameError;
       } else {
         result = CopyUnderFreeName(
-            Device, DestFolder, *safeName,
+            Device, DestFolder, *safeName, limits,
             [&](const std::string& pcFile) { return Device.CopyFileToPc(devicePath, pcFile); },
             [&] { return Device.FullDeviceFileSize(devicePath); });
       }

@@ -464,6 +464,44 @@ TEST_F(TransferTest, UnsafeCameraNamesNeverLeaveTheFolder) {
   EXPECT_TRUE(db_->TransferHadErrors());
 }
 
+// A FAT destination: files beyond its limit fail before anything is written
+// (or at the write where it does not tell), names it refuses are mapped.
+TEST_F(TransferTest, FatDestinationRefusesLargeFilesAndMapsNames) {
+  TLibrarySpec desc = OriginalsLibrary(
+      {{"limit.JPG", "0123456789"}, {"over.JPG", "0123456789A"}, {"dot.JPG. ", "dot"}});
+  desc.CameraFiles =
+      CameraOnly({{"IMG*1.JPG", "star"}, {"IMG<2?.JPG", "angle"}, {"IMG_0003.MOV", "0123456789AB"}})
+          .CameraFiles;
+  Open(desc);
+
+  FailEveryCopy(kErrorFileTooLarge);
+  db_->Photos.Select(0);
+  EXPECT_EQ(RunPhotos(), 0);
+  EXPECT_EQ(LogLines(db_->LogText),
+            (std::vector<std::string>{
+                ":Full Resolution:limit.JPG: too large for the destination's file system"}));
+  EXPECT_TRUE(FilesUnder(dest_).empty());
+  platform_.BeforeFileOp = nullptr;
+  platform_.FailWriteAtCall = 0;
+
+  db_->LogText.clear();
+  platform_.Limits = TFileSystemLimits{"vfat", 10, true};
+  SelectAll();
+  EXPECT_EQ(RunPhotos(), 2);
+  EXPECT_EQ(RunCamera(), 2);
+  EXPECT_EQ(FilesUnder(dest_),
+            (std::set<std::string>{"limit.JPG", "dot.JPG", "IMG_1.JPG", "IMG_2_.JPG"}));
+  EXPECT_EQ(Text(Out("IMG_2_.JPG")), "angle");
+  EXPECT_EQ(LogLines(db_->LogText),
+            (std::vector<std::string>{
+                ":Full Resolution:over.JPG: too large for the destination's file system",
+                "IMG_0003.MOV: too large for the destination's file system"}));
+  const std::vector<std::string> written = platform_.Written();
+  EXPECT_TRUE(std::none_of(written.begin(), written.end(), [](const std::string& path) {
+    return path.ends_with("over.JPG") || path.ends_with(".MOV");
+  }));
+}
+
 TEST_F(TransferTest, DefaultOutputFolderIsUnderThePicturesFolder) {
   Open(CameraOnly({}));
   std::string path = "left over";
@@ -522,6 +560,10 @@ TEST_F(TransferTest, OutputFolderNeedsMoreFreeSpaceThanTheEstimate) {
     EXPECT_EQ(db.DestFolder, folder + "/");
     EXPECT_TRUE(fs::is_directory(folder));
   }
+  // A file system that tells no size (some FUSE ones) is not taken for full.
+  platform_.FreeBytes[volume] = kFreeSpaceUnknown;
+  std::string path = volume + "/unsized";
+  EXPECT_TRUE(db_->CheckOutputFolder(path)) << path;
 }
 
 TEST_F(TransferTest, OutputFolderOnTheIpodIsRefused) {

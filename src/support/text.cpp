@@ -215,6 +215,24 @@ std::optional<std::string> SafeFileName(std::string_view name) {
   return safe;
 }
 
+std::optional<std::string> DosSafeName(std::string_view name) {
+  std::string safe(name);
+  for (char& c : safe) {
+    if (static_cast<unsigned char>(c) < 0x20 ||
+        std::string_view("\"*/:<>?\\|").find(c) != std::string_view::npos)
+      c = '_';
+  }
+  // Windows drops them on every open, so such a file could not be read back.
+  while (!safe.empty() && (safe.back() == '.' || safe.back() == ' ')) safe.pop_back();
+  if (safe.empty()) return std::nullopt;
+  const std::string stem = ToUpperAscii(std::string_view(safe).substr(0, safe.find('.')));
+  const bool numbered = stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) &&
+                        stem[3] >= '1' && stem[3] <= '9';
+  if (numbered || stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL")
+    safe = safe.substr(0, stem.size()) + '_' + safe.substr(stem.size());
+  return safe;
+}
+
 bool HasParentComponent(std::string_view path) {
   std::size_t start = 0;
   for (std::size_t i = 0; i <= path.size(); ++i) {

@@ -34,6 +34,12 @@ std::string BytesToUtf8(std::span<const std::uint8_t> bytes);
 // dropped so that the same device name always gives the same result.
 std::optional<std::string> SafeFileName(std::string_view name);
 
+// Makes a safe file name (SafeFileName's) into one that FAT, exFAT and
+// Windows take: each of " * : < > ? \ | becomes '_', trailing dots and spaces
+// go, and a device name of DOS (CON, NUL, COM1 ...) gains a '_' after its
+// stem. Empty when nothing is left.
+std::optional<std::string> DosSafeName(std::string_view name);
+
 // True when a device path has a ".." component (with '/', '\' or ':' as
 // separators).
 bool HasParentComponent(std::string_view path);

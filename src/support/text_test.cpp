@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace quill {
@@ -109,6 +111,23 @@ TEST(TextSafeFileName, RefusesWhatCannotBeMadeSafe) {
   EXPECT_EQ(SafeFileName("/./\\"), std::nullopt);
   EXPECT_EQ(SafeFileName("\x01\x02"), std::nullopt);
   EXPECT_EQ(SafeFileName("\xC0\xAF"), std::nullopt);  // overlong '/'
+}
+
+TEST(TextDosSafeName, MapsWhatFatRefusesAndKeepsTheRest) {
+  const std::pair<const char*, std::optional<std::string>> cases[] = {
+      {"IMG_0001.JPG", "IMG_0001.JPG"},
+      {"a\"b*c:d<e>f?g\\h|i.jpg", "a_b_c_d_e_f_g_h_i.jpg"},
+      {"photo.jpg. . ", "photo.jpg"},
+      {" lead.jpg", " lead.jpg"},
+      {"con.jpg", "con_.jpg"},
+      {"LPT1", "LPT1_"},
+      {"COM0.jpg", "COM0.jpg"},
+      {"CONSOLE.jpg", "CONSOLE.jpg"},
+      {"\xC3\xA9t\xC3\xA9?.heic", "\xC3\xA9t\xC3\xA9_.heic"},
+      {"...", std::nullopt},
+      {"  ", std::nullopt},
+  };
+  for (const auto& [name, expected] : cases) EXPECT_EQ(DosSafeName(name), expected) << name;
 }
 
 TEST(TextSafeFileName, CutsLongNamesKeepingExtensionAndCharacters) {

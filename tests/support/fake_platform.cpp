@@ -210,6 +210,10 @@ std::int64_t TFakePlatform::FreeSpace(const std::string& path) {
   return it == FreeBytes.end() ? DefaultFreeSpace : it->second;
 }
 
+TFileSystemLimits TFakePlatform::FileSystemLimits(const std::string& path) {
+  return Limits ? *Limits : native_->FileSystemLimits(path);
+}
+
 bool TFakePlatform::IsOnSameVolume(const std::string& path, const std::string& root) {
   if (Under(path, root)) return true;
   const std::string mount = MountPointOf(path);

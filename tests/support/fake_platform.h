@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,6 +30,8 @@ public:
   std::map<std::string, std::int64_t> FreeBytes;
   std::int64_t DefaultFreeSpace = std::int64_t{1} << 40;
   std::string Pictures;  // PicturesFolder's answer
+  // FileSystemLimits's answer for every path when set, else the native one's.
+  std::optional<TFileSystemLimits> Limits;
 
   // Eject: results of the successive unmount calls (Ok once the list runs out).
   std::vector<TUnmountResult> UnmountResults;
@@ -82,6 +85,7 @@ public:
   std::string MakeTempName(const std::string& prefix) override;
   std::string PicturesFolder() override;
   std::int64_t FreeSpace(const std::string& path) override;
+  TFileSystemLimits FileSystemLimits(const std::string& path) override;
   std::string MountPointOf(const std::string& path) override;
   bool IsOnSameVolume(const std::string& path, const std::string& root) override;
   std::unique_ptr<TDeviceWindow> CreateDeviceWindow(TDeviceWindow::THandler) override {

@@ -46,6 +46,18 @@ struct TWriteOptions {
 
 enum class TUnmountResult { Ok, Busy, Failed };
 
+// What the file system of a destination can hold, as far as it tells.
+struct TFileSystemLimits {
+  std::string Name;  // "vfat", "exfat", "FAT32", ...; empty when unknown
+  // The largest file it holds; nullopt when it sets none or does not tell.
+  std::optional<std::uint64_t> MaxFileSize;
+  // It refuses the characters " * : < > ? \ | in names, and names that end in
+  // a dot or a space are lost on the systems that read it (FAT, exFAT, and
+  // every file system under Windows).
+  bool RefusesDosNames = false;
+  bool operator==(const TFileSystemLimits&) const = default;
+};
+
 // A device-change message as the mount-table monitor (POSIX) or the hidden
 // window (Windows) delivers it to TIpodDevice::WndProc.
 struct TDeviceChangeMessage {
@@ -78,6 +90,11 @@ extern const int kErrorUnsafeName;    // a name or path that cannot be used safe
 extern const int kErrorAccessDenied;  // a path the program refuses to touch
 extern const int kErrorRead;          // a read that failed or came short
 extern const int kErrorBadData;       // a record that cannot be decoded or encoded
+extern const int kErrorFileTooLarge;  // a file larger than its file system holds
+
+// FreeSpace's answer for a file system that tells no size at all (FUSE file
+// systems that answer 0 blocks): unknown, not full.
+inline constexpr std::int64_t kFreeSpaceUnknown = -2;
 
 // The code of the last failed system call of this thread (errno on POSIX,
 // GetLastError in the Win32 half), for a failure that surfaces away from its
@@ -152,8 +169,9 @@ public:
   // Removes the temporary files (".~ip*.tmp") that writes of this program
   // left in folder when they were killed, and that no running write owns:
   // a write holds its temporary file locked (POSIX) or open without sharing
-  // (Windows) until it ends, and files younger than a minute are left to the
-  // write that may just have made them. Other files are never touched.
+  // (Windows) until it ends; under Windows files younger than a minute are
+  // left to the write that may just have made them. Other files are never
+  // touched.
   // Answers how many were removed.
   virtual int RemoveStaleTempFiles(const std::string& folder) = 0;
   // A new folder of the user's own, readable by nobody else, for private
@@ -167,8 +185,12 @@ public:
   // The user's pictures folder with a trailing separator, or empty.
   virtual std::string PicturesFolder() = 0;
   // Free bytes for an unprivileged user on the file system that holds path
-  // (or its nearest existing ancestor); -1 when it cannot be queried.
+  // (or its nearest existing ancestor); -1 when it cannot be queried,
+  // kFreeSpaceUnknown when the file system tells no size.
   virtual std::int64_t FreeSpace(const std::string& path) = 0;
+  // The limits of the file system that holds path (or its nearest existing
+  // ancestor); all unset when it cannot be told.
+  virtual TFileSystemLimits FileSystemLimits(const std::string& path) = 0;
   // The mount point of the file system that holds path (or its nearest
   // existing ancestor); empty when unknown.
   virtual std::string MountPointOf(const std::string& path) = 0;

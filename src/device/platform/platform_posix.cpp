@@ -1,14 +1,18 @@
 #include "device/platform/platform.h"
 
+#include <blkid/blkid.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +21,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -175,9 +180,20 @@ int CreateTempBeside(const std::string& dst, std::string& tempPath, TFd& fd) {
     if (handle >= 0) {
       // Held until the file is published or removed: a later transfer tells
       // a live write's file from one a killed write left by this lock.
-      ::flock(handle, LOCK_EX | LOCK_NB);
       fd.Reset(handle);
-      return 0;
+      // Another transfer may have taken the file for a killed write's before
+      // the lock was held: it holds the lock while it removes the file, and
+      // the name is gone afterwards. Another name is tried then.
+      struct stat mine;
+      struct stat named;
+      const bool locked = ::flock(handle, LOCK_EX | LOCK_NB) == 0;
+      // A file system without locks: no other transfer can tell it either.
+      if (!locked && errno != EWOULDBLOCK) return 0;
+      if (locked && ::fstat(handle, &mine) == 0 && ::lstat(tempPath.c_str(), &named) == 0 &&
+          mine.st_dev == named.st_dev && mine.st_ino == named.st_ino)
+        return 0;
+      fd.Reset();
+      continue;
     }
     if (error != EEXIST) return error;
   }
@@ -418,6 +434,54 @@ std::string DecodeMountEscapes(std::string_view field) {
   return out;
 }
 
+// Magic numbers of statfs's f_type (linux/magic.h, whose older copies lack
+// the exFAT one).
+constexpr long kMsdosSuperMagic = 0x4d44;
+constexpr long kExfatSuperMagic = 0x2011BAB0;
+
+// The limits a file system's type name stands for: FAT holds files up to
+// 4 GiB less one byte, and FAT and exFAT refuse DOS's reserved characters.
+TFileSystemLimits LimitsOfType(std::string type) {
+  for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  TFileSystemLimits limits;
+  limits.Name = type;
+  static const char* const kFatTypes[] = {"vfat",  "msdos", "umsdos", "fat",
+                                          "fat12", "fat16", "fat32",  "fusefat"};
+  if (std::find(std::begin(kFatTypes), std::end(kFatTypes), type) != std::end(kFatTypes)) {
+    limits.MaxFileSize = 0xFFFFFFFFull;
+    limits.RefusesDosNames = true;
+  } else if (type == "exfat") {
+    limits.RefusesDosNames = true;
+  }
+  return limits;
+}
+
+// What the block device major:minor holds, from udev's database (readable by
+// every user) or else from its superblock (where the device is readable).
+std::string ProbeFsType(const std::string& source, const std::string& devNumber) {
+  if (!devNumber.empty()) {
+    const std::string data = ReadSmallFile("/run/udev/data/b" + devNumber);
+    const std::string_view key = "E:ID_FS_TYPE=";
+    const std::size_t at = data.find(key);
+    if (at != std::string::npos && (at == 0 || data[at - 1] == '\n')) {
+      const std::size_t start = at + key.size();
+      const std::size_t end = data.find('\n', start);
+      const std::string type = data.substr(start, end == std::string::npos ? end : end - start);
+      if (!type.empty()) return type;
+    }
+  }
+  if (source.empty() || source[0] != '/') return {};
+  const std::unique_ptr<std::remove_pointer_t<blkid_probe>, decltype(&blkid_free_probe)> probe(
+      blkid_new_probe_from_filename(source.c_str()), &blkid_free_probe);
+  if (!probe) return {};
+  blkid_probe_enable_superblocks(probe.get(), 1);
+  blkid_probe_set_superblocks_flags(probe.get(), BLKID_SUBLKS_TYPE);
+  const char* type = nullptr;
+  if (blkid_do_safeprobe(probe.get()) != 0) return {};
+  if (blkid_probe_lookup_value(probe.get(), "TYPE", &type, nullptr) != 0 || !type) return {};
+  return type;
+}
+
 class TPosixPlatform : public TPlatform {
 public:
   char Separator() const override { return '/'; }
@@ -609,7 +673,6 @@ public:
     DIR* dir = ::opendir(folder.c_str());
     if (!dir) return 0;
     int removed = 0;
-    const time_t now = ::time(nullptr);
     std::vector<std::string> names;
     while (const dirent* item = ::readdir(dir)) {
       const std::string name = item->d_name;
@@ -625,7 +688,7 @@ public:
       TFd fd(OpenFile(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, error));
       if (!fd.Valid()) continue;
       struct stat st;
-      if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || now - st.st_mtime < 60) continue;
+      if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
       // A write that still runs holds the lock.
       if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) continue;
       if (::unlink(path.c_str()) == 0) ++removed;
@@ -671,20 +734,35 @@ public:
   std::int64_t FreeSpace(const std::string& path) override {
     struct statvfs vfs;
     if (::statvfs(NearestExisting(path).c_str(), &vfs) != 0) return -1;
+    if (vfs.f_blocks == 0) return kFreeSpaceUnknown;
     const unsigned long long bytes = static_cast<unsigned long long>(vfs.f_bavail) * vfs.f_frsize;
     const auto limit = static_cast<unsigned long long>(std::numeric_limits<std::int64_t>::max());
     return static_cast<std::int64_t>(bytes > limit ? limit : bytes);
   }
 
-  std::string MountPointOf(const std::string& path) override {
-    const std::string resolved = RealPath(NearestExisting(path));
-    if (resolved.empty()) return {};
-    std::string best;
-    for (const TMountEntry& mount : ReadMounts()) {
-      if (IsUnder(resolved, mount.MountPoint) && mount.MountPoint.size() >= best.size())
-        best = mount.MountPoint;
+  TFileSystemLimits FileSystemLimits(const std::string& path) override {
+    const std::string existing = NearestExisting(path);
+    struct statfs fs;
+    if (::statfs(existing.c_str(), &fs) != 0) return {};
+    if (fs.f_type == kMsdosSuperMagic) return LimitsOfType("vfat");
+    if (fs.f_type == kExfatSuperMagic) return LimitsOfType("exfat");
+    const std::optional<TMountEntry> mount = MountOf(existing);
+    if (!mount) return {};
+    // A FUSE mount names its file system as a subtype ("fuse.fusefat"), or
+    // not at all (exfat-fuse's "fuseblk"): its block device tells then.
+    std::string type = mount->FsType;
+    const std::size_t dot = type.find('.');
+    if (type.starts_with("fuse") && dot != std::string::npos) {
+      type = type.substr(dot + 1);
+    } else if (type == "fuseblk") {
+      type = ProbeFsType(mount->Source, mount->DevNumber);
     }
-    return best;
+    return LimitsOfType(type);
+  }
+
+  std::string MountPointOf(const std::string& path) override {
+    const std::optional<TMountEntry> mount = MountOf(path);
+    return mount ? mount->MountPoint : std::string();
   }
 
   bool IsOnSameVolume(const std::string& path, const std::string& root) override {
@@ -721,6 +799,20 @@ public:
   }
 
 private:
+  // The mount that holds path (or its nearest existing ancestor): the
+  // longest mount point it lies under, the later one of equal mounts.
+  std::optional<TMountEntry> MountOf(const std::string& path) {
+    const std::string resolved = RealPath(NearestExisting(path));
+    if (resolved.empty()) return std::nullopt;
+    std::optional<TMountEntry> best;
+    for (TMountEntry& mount : ReadMounts()) {
+      if (IsUnder(resolved, mount.MountPoint) &&
+          (!best || mount.MountPoint.size() >= best->MountPoint.size()))
+        best = std::move(mount);
+    }
+    return best;
+  }
+
   // XDG_PICTURES_DIR of a user-dirs.dirs text: "$HOME/..." or an absolute
   // path, in double quotes, as xdg-user-dirs writes it; empty when absent.
   static std::string PicturesFromUserDirs(const std::string& text, const std::string& home) {
@@ -799,6 +891,7 @@ const int kErrorUnsafeName = EINVAL;
 const int kErrorAccessDenied = EACCES;
 const int kErrorRead = EIO;
 const int kErrorBadData = EINVAL;
+const int kErrorFileTooLarge = EFBIG;
 
 int LastSystemError() { return errno; }
 

@@ -29,6 +29,7 @@ const int kErrorUnsafeName = ERROR_INVALID_NAME;
 const int kErrorAccessDenied = ERROR_ACCESS_DENIED;
 const int kErrorRead = ERROR_READ_FAULT;
 const int kErrorBadData = ERROR_INVALID_DATA;
+const int kErrorFileTooLarge = ERROR_FILE_TOO_LARGE;
 
 int LastSystemError() { return static_cast<int>(GetLastError()); }
 
@@ -568,10 +569,31 @@ public:
     // network path has no drive letter to ask about.
     const std::string existing = NearestExisting(path);
     ULARGE_INTEGER available{};
+    ULARGE_INTEGER total{};
     TQuietErrors quiet;
-    if (!GetDiskFreeSpaceExW(Widen(existing).c_str(), &available, nullptr, nullptr)) return -1;
+    if (!GetDiskFreeSpaceExW(Widen(existing).c_str(), &available, &total, nullptr)) return -1;
+    if (total.QuadPart == 0) return kFreeSpaceUnknown;
     return static_cast<std::int64_t>(
         std::min<ULONGLONG>(available.QuadPart, std::numeric_limits<std::int64_t>::max()));
+  }
+
+  TFileSystemLimits FileSystemLimits(const std::string& path) override {
+    // Windows refuses DOS's reserved characters on every file system.
+    TFileSystemLimits limits;
+    limits.RefusesDosNames = true;
+    const std::string root = MountPointOf(path);
+    wchar_t name[MAX_PATH + 1] = {};
+    TQuietErrors quiet;
+    if (root.empty() || !GetVolumeInformationW(Widen(root).c_str(), nullptr, 0, nullptr, nullptr,
+                                               nullptr, name, MAX_PATH + 1)) {
+      return limits;
+    }
+    limits.Name = CutAtNul(name, MAX_PATH + 1);
+    if (limits.Name == "FAT" || limits.Name == "FAT12" || limits.Name == "FAT16" ||
+        limits.Name == "FAT32") {
+      limits.MaxFileSize = 0xFFFFFFFFull;
+    }
+    return limits;
   }
 
   std::string MountPointOf(const std::string& path) override {
