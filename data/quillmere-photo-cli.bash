@@ -8,6 +8,9 @@ _quillmere_photo_cli() {
     --device|--to)
       COMPREPLY=($(compgen -d -- "$cur"))
       return ;;
+    --heic-jpeg)
+      COMPREPLY=($(compgen -W "also instead no" -- "$cur"))
+      return ;;
     --wait|--album|--photo)
       return ;;
   esac
@@ -17,7 +20,7 @@ _quillmere_photo_cli() {
   fi
   case "$command" in
     list) COMPREPLY=($(compgen -W "--device --wait --json" -- "$cur")) ;;
-    export) COMPREPLY=($(compgen -W "--device --wait --to --all --album --photo --camera" -- "$cur")) ;;
+    export) COMPREPLY=($(compgen -W "--device --wait --to --all --album --photo --camera --heic-jpeg" -- "$cur")) ;;
     devices) COMPREPLY=($(compgen -W "--wait" -- "$cur")) ;;
   esac
 }

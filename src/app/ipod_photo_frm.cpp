@@ -1,5 +1,6 @@
 #include "app/ipod_photo_frm.h"
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -14,6 +15,7 @@
 #include <algorithm>
 
 #include "app/help_folder.h"
+#include "support/heic_jpeg.h"
 #include "ui/skin.h"
 
 namespace quill {
@@ -448,6 +450,22 @@ void TIpodPhotoFrm::BuildGoPnl() {
   AdPop = new QMenu(this);
   TransMusicMnu = AdPop->addAction(QStringLiteral("Copy music from your iPod ..."));
   TransMoreMnu = AdPop->addAction(QStringLiteral("More tools for your iPod ..."));
+  // Photo programs on many computers cannot open HEIC files.
+  HeicMnu = AdPop->addMenu(HeicConversionAvailable()
+                               ? QStringLiteral("Save HEIC photos also as JPEG")
+                               : QStringLiteral("Save HEIC photos also as JPEG (not available in this build)"));
+  HeicMnu->setObjectName(QStringLiteral("HeicMnu"));
+  HeicMnu->setEnabled(HeicConversionAvailable());
+  auto* heicGroup = new QActionGroup(HeicMnu);
+  HeicNoMnu = HeicMnu->addAction(QStringLiteral("No, HEIC files only"));
+  HeicAlsoMnu = HeicMnu->addAction(QStringLiteral("Yes, beside the HEIC file"));
+  HeicInsteadMnu = HeicMnu->addAction(QStringLiteral("Yes, instead of the HEIC file"));
+  for (QAction* action : {HeicNoMnu, HeicAlsoMnu, HeicInsteadMnu}) {
+    action->setCheckable(true);
+    heicGroup->addAction(action);
+    QObject::connect(action, &QAction::triggered, this, [this] { SaveSettings(); });
+  }
+  HeicNoMnu->setChecked(true);
   QObject::connect(AdBtn, &QToolButton::clicked, this,
                    [this] { AdPop->popup(AdBtn->mapToGlobal(QPoint(0, AdBtn->height()))); });
   QObject::connect(TransMusicMnu, &QAction::triggered, this, [this] { OpenLink(links_.Music); });
@@ -709,11 +727,27 @@ void TIpodPhotoFrm::LoadSettings() {
   if (folder.isEmpty()) folder = settings_->value(QStringLiteral("Outpath")).toString().trimmed();
   if (folder.isEmpty()) folder = DefaultDestination();
   DestEdt->setText(folder);
+  const QString heic = settings_->value(QStringLiteral("HeicJpeg")).toString();
+  if (HeicConversionAvailable() && heic == QStringLiteral("also")) HeicAlsoMnu->setChecked(true);
+  if (HeicConversionAvailable() && heic == QStringLiteral("instead")) HeicInsteadMnu->setChecked(true);
+}
+
+THeicJpeg TIpodPhotoFrm::HeicChoice() const {
+  if (!HeicConversionAvailable()) return THeicJpeg::No;
+  if (HeicAlsoMnu->isChecked()) return THeicJpeg::Also;
+  if (HeicInsteadMnu->isChecked()) return THeicJpeg::Instead;
+  return THeicJpeg::No;
 }
 
 void TIpodPhotoFrm::SaveSettings() {
   if (settings_->status() != QSettings::NoError) return;
   settings_->setValue(QStringLiteral("POutpath"), DestEdt->text());
+  if (HeicConversionAvailable()) {
+    const THeicJpeg heic = HeicChoice();
+    settings_->setValue(QStringLiteral("HeicJpeg"), heic == THeicJpeg::Also      ? QStringLiteral("also")
+                                                   : heic == THeicJpeg::Instead ? QStringLiteral("instead")
+                                                                                : QStringLiteral("no"));
+  }
   settings_->sync();
 }
 

@@ -157,6 +157,10 @@ public:
   QLineEdit* DestEdt;
   QMenu* AdPop;
   QAction *TransMusicMnu, *TransMoreMnu;
+  // "Save HEIC photos also as JPEG": no, beside the HEIC, or instead of it.
+  QMenu* HeicMnu;
+  QAction *HeicNoMnu, *HeicAlsoMnu, *HeicInsteadMnu;
+  THeicJpeg HeicChoice() const;
 
 protected:
   void closeEvent(QCloseEvent* event) override;

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "app/ipod_photo_frm.h"
+#include "support/heic_jpeg.h"
 #include "support/fake_platform.h"
 #include "support/picture.h"
 #include "support/ipod_writer.h"
@@ -666,6 +667,39 @@ private Q_SLOTS:
     QCOMPARE(frm->DestEdt->text(), QStringLiteral("/older/folder"));
     frm->DefaultBtnClick();
     QCOMPARE(frm->DestEdt->text(), QString::fromStdString(*dir_ / "Pictures/iPod Photos/"));
+  }
+
+  // The choice of the "More ..." menu, made with clicks, holds for the next run.
+  void HeicChoiceOfTheMoreMenuIsRemembered() {
+    const QString file = QString::fromStdString(*dir_ / "settings.ini");
+    {
+      auto frm = Open(true);
+      QVERIFY(QTest::qWaitForWindowExposed(frm.get()));
+      QCOMPARE(frm->HeicChoice(), THeicJpeg::No);
+      frm->DestEdt->setText(QStringLiteral("/chosen/folder"));
+      Click(*frm, frm->ExportBtn);
+      Click(*frm, frm->AdBtn);
+      QTRY_VERIFY(frm->AdPop->isVisible());
+      if (!HeicConversionAvailable()) {
+        QVERIFY(!frm->HeicMnu->isEnabled());
+        QVERIFY(frm->HeicMnu->title().contains(QStringLiteral("not available in this build")));
+        frm->AdPop->hide();
+        return;
+      }
+      QTest::mouseClick(frm->AdPop, Qt::LeftButton, {},
+                        frm->AdPop->actionGeometry(frm->HeicMnu->menuAction()).center());
+      QTRY_VERIFY(frm->HeicMnu->isVisible());
+      QTest::mouseClick(frm->HeicMnu, Qt::LeftButton, {},
+                        frm->HeicMnu->actionGeometry(frm->HeicInsteadMnu).center());
+      QVERIFY(frm->HeicInsteadMnu->isChecked());
+      QVERIFY(!frm->HeicNoMnu->isChecked());
+      frm->close();
+    }
+    QCOMPARE(QSettings(file, QSettings::IniFormat).value(QStringLiteral("HeicJpeg")).toString(),
+             QStringLiteral("instead"));
+    auto frm = Open(false);
+    QVERIFY(frm->HeicInsteadMnu->isChecked());
+    QCOMPARE(frm->HeicChoice(), THeicJpeg::Instead);
   }
 
   void HelpAndLinksOpenTheBundledPages() {

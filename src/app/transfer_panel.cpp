@@ -53,6 +53,7 @@ void TIpodPhotoFrm::StartTransfer() {
     boxes_.Warning(QStringLiteral("You need to choose a folder in your PC to save the transferred photos."));
     return;
   }
+  db_->HeicJpeg = HeicChoice();
   std::string path = QDir::toNativeSeparators(folder).toStdString();
   if (!db_->CheckOutputFolder(path)) {
     boxes_.Warning(QString::fromStdString(path));

@@ -15,6 +15,7 @@
 #include "cli/json_writer.h"
 #include "device/ipod_device.h"
 #include "library/ipod_photo_db.h"
+#include "support/heic_jpeg.h"
 #include "library/photo_copy_thread.h"
 #include "support/call_dispatcher.h"
 
@@ -28,6 +29,7 @@ constexpr std::string_view kUsage =
     "  quillmere-photo-cli list [--device DIR] [--wait SECONDS] [--json]\n"
     "  quillmere-photo-cli export [--device DIR] [--wait SECONDS] --to FOLDER\n"
     "                             (--all | --album N... | --photo ID... | --camera)\n"
+    "                             [--heic-jpeg also|instead|no]\n"
     "  quillmere-photo-cli devices [--wait SECONDS]\n"
     "  quillmere-photo-cli --help | --version\n"
     "\n"
@@ -41,7 +43,9 @@ constexpr std::string_view kUsage =
     "  --all          every photo and every camera file\n"
     "  --album N...   the photos of the albums numbered N (as list shows them)\n"
     "  --photo ID...  the photos of these ids\n"
-    "  --camera       every camera file\n";
+    "  --camera       every camera file\n"
+    "  --heic-jpeg also|instead|no\n"
+    "                 save each HEIC photo also (or only) as a JPEG file (default no)\n";
 
 struct TOptions {
   std::string Command;
@@ -54,6 +58,7 @@ struct TOptions {
   std::vector<std::uint64_t> AlbumIndexes;
   std::vector<std::uint64_t> PhotoIds;
   std::uint64_t WaitSeconds = 3;
+  THeicJpeg HeicJpeg = THeicJpeg::No;
 };
 
 bool ParseNumber(std::string_view text, std::uint64_t& value) {
@@ -121,6 +126,23 @@ bool ParseArgs(const std::vector<std::string>& args, TOptions& options, std::str
       if (!numbers(options.AlbumIndexes)) return false;
     } else if (arg == "--photo" && isExport) {
       if (!numbers(options.PhotoIds)) return false;
+    } else if (arg == "--heic-jpeg" && isExport) {
+      std::string value;
+      if (!needValue(value)) return false;
+      if (value == "also") {
+        options.HeicJpeg = THeicJpeg::Also;
+      } else if (value == "instead") {
+        options.HeicJpeg = THeicJpeg::Instead;
+      } else if (value == "no") {
+        options.HeicJpeg = THeicJpeg::No;
+      } else {
+        error = "--heic-jpeg needs also, instead or no, not \"" + value + "\"";
+        return false;
+      }
+      if (options.HeicJpeg != THeicJpeg::No && !HeicConversionAvailable()) {
+        error = "--heic-jpeg: HEIC conversion is not available in this build";
+        return false;
+      }
     } else {
       error = "unknown argument \"" + arg + "\"";
       return false;
@@ -470,6 +492,7 @@ int Export(const TOptions& options, TCliEnv& env, TIpodPhotoDb& db) {
   }
   const int camSelected = db.CamPhotos ? db.CamPhotos->SelectedCount : 0;
   const int total = db.Photos.SelectedCount + camSelected;
+  db.HeicJpeg = options.HeicJpeg;
   std::string folder = options.To;
   if (!db.CheckOutputFolder(folder)) {
     err << Printable(folder) << "\n";

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <filesystem>
 #include <sstream>
 
 #include "cli/json_writer.h"
 #include "support/fake_platform.h"
 #include "support/ipod_writer.h"
+#include "support/heic_jpeg.h"
 #include "support/picture.h"
 #include "support/temp_dir.h"
 
@@ -150,6 +153,35 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
   EXPECT_EQ(Run({"export", "--device", ipod_.Path(), "--to", dest_.Path(), "--photo", "99"}),
             kExitUsage);
   EXPECT_TRUE(Files(dest_.Path()).empty());
+}
+
+TEST_F(CliTest, HeicJpegOptionSavesTheCameraHeicAsJpeg) {
+  EXPECT_EQ(Run({"export", "--device", ipod_.Path(), "--to", dest_.Path(), "--camera", "--heic-jpeg",
+                 "sometimes"}),
+            kExitUsage);
+  EXPECT_NE(err_.str().find("--heic-jpeg needs also, instead or no"), std::string::npos) << err_.str();
+  EXPECT_EQ(Run({"export", "--device", ipod_.Path(), "--to", dest_.Path(), "--camera", "--heic-jpeg"}),
+            kExitUsage);
+  if (!HeicConversionAvailable()) {
+    EXPECT_EQ(Run({"export", "--device", ipod_.Path(), "--to", dest_.Path(), "--camera",
+                   "--heic-jpeg", "also"}),
+              kExitUsage);
+    EXPECT_NE(err_.str().find("not available in this build"), std::string::npos) << err_.str();
+    GTEST_SKIP() << "this build has no HEIF decoder";
+  }
+  std::vector<std::uint8_t> jpeg;
+  ASSERT_TRUE(EncodeJpeg(testing::TestPicture(64, 48, 3), 90, jpeg));
+  const std::string drawn = ipod_.Path() + "/drawn.jpg";
+  testing::WriteFile(drawn, jpeg);
+  const std::string heic = ipod_.Path() + "/DCIM/100APPLE/IMG_0002.HEIC";
+  if (std::system(("heif-enc -o '" + heic + "' '" + drawn + "' >/dev/null 2>&1").c_str()) != 0)
+    GTEST_SKIP() << "heif-enc is missing (libheif-examples)";
+  EXPECT_EQ(Run({"export", "--device", ipod_.Path(), "--to", dest_.Path(), "--camera", "--heic-jpeg",
+                 "instead"}),
+            kExitOk)
+      << err_.str();
+  EXPECT_EQ(Files(dest_.Path()),
+            (std::vector<std::string>{"IMG_0001.JPG", "IMG_0002.JPG"}));
 }
 
 TEST_F(CliTest, RefusesFoldersThatHoldNoDevice) {

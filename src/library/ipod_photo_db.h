@@ -31,6 +31,9 @@ enum class TItemOutcome {
   Failed,        // nothing written; the log says why
 };
 
+// Whether the HEIC photos copied are also, or only, saved as JPEG files.
+enum class THeicJpeg { No, Also, Instead };
+
 // A file that travels with a photo of a modern library (a Live Photo's
 // clip, an edit's render, a sidecar): where it lies on the device and the
 // name it takes on the computer.
@@ -64,6 +67,9 @@ public:
   // to measure what these cost.
   bool StampExports = true;
   bool CopyOriginals = false;
+  // HEIC and HEIF files copied get a JPEG beside them (Also) or in their
+  // place (Instead; the HEIC stays where the conversion fails).
+  THeicJpeg HeicJpeg = THeicJpeg::No;
   TPhotoList Photos;
   TPhotoAlbumList Albums;
   bool HasCamera = false;
@@ -164,6 +170,9 @@ public:
   void FlushTransfer();
   // A companion file written beside its photo.
   void NoteWritten(const std::string& pcFile) { written_files_.push_back(pcFile); }
+  // An error of an item whose file was written all the same (its JPEG
+  // could not be made): the transfer counts as failed.
+  void NoteItemError() { ++transfer_errors_; }
   // Records a transfer ended by an error outside any item: one log line
   // "Transfer failed: <what>", and the transfer counts as failed.
   void TransferFailed(const std::string& what);
@@ -191,6 +200,7 @@ public:
 private:
   friend class TExportRun;
   friend class TRecordReader;
+  friend class THeicConversions;
   void ReportItem(const std::string& name, TItemOutcome outcome, const std::string& pcFile);
   int CopyOriginalFiles(bool iosPaths);
   // Writes the bytes of a decoded photo as DestFolder + name unless the

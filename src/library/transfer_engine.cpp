@@ -1,10 +1,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "library/heic_copies.h"
 #include "library/ipod_photo_db.h"
 #include "support/text.h"
 
@@ -116,6 +118,22 @@ struct TLoopTally {
                                               : ": " + result.Reason));
     return ++Errors > kMaxErrors;
   }
+
+  // Counts the item's end once its JPEG (if any) is done; true when the
+  // error limit ends the routine. A failed conversion is an error of the
+  // item, whose HEIC is in the folder all the same.
+  bool Count(TIpodPhotoDb& db, TCopyResult result, const std::string& logName, const THeicEnd& end,
+             const std::function<void(const TCopyResult&)>& report) {
+    if (end.Replaced) result = {end.Outcome, end.PcFile, end.Error};
+    bool abort = Count(db, result, logName);
+    report(result);
+    if (!end.Reason.empty() && result.Outcome != TItemOutcome::Failed) {
+      db.AddLog(logName + ": not converted to JPEG: " + end.Reason);
+      db.NoteItemError();
+      abort = ++Errors > kMaxErrors || abort;
+    }
+    return abort;
+  }
 };
 
 }  // namespace
@@ -212,7 +230,9 @@ int TIpodPhotoDb::CopyOriginalFiles(bool iosPaths) {
     const TPhotoItem& photo = Photos.Items(i);
     if (!photo.Selected && photo.Has(kAssetPassedOver) && photo.Has(kAssetNotOnDevice)) ++passedOver;
   }
-  for (std::size_t i = 0; i < Photos.Count() && !StopRequested; ++i) {
+  THeicConversions heic(*this);
+  bool aborted = false;
+  for (std::size_t i = 0; i < Photos.Count() && !StopRequested && !aborted; ++i) {
     const TPhotoItem& photo = Photos.Items(i);
     if (!photo.Selected) continue;
     const std::string deviceName =
@@ -226,6 +246,19 @@ int TIpodPhotoDb::CopyOriginalFiles(bool iosPaths) {
     if (photo.Created != 0) options.Modified = photo.Created;
     TCopyResult result;
     std::vector<TCompanionFile> companions;
+    // The item is reported once its JPEG (if any) is done.
+    auto itemEnd = [this, &tally, &aborted, name, logName = photo.Path](const TCopyResult& copied) {
+      return [this, &tally, &aborted, name, logName, copied](const THeicEnd& end) {
+        const bool abort = tally.Count(*this, copied, logName, end, [&](const TCopyResult& r) {
+          ReportItem(name, r.Outcome, r.PcFile);
+        });
+        if (abort && !aborted) {
+          AddLog("Too many error, transfer abort.");
+          aborted = true;
+        }
+      };
+    };
+    bool queued = false;
     try {
       const std::optional<std::string> safeName = PcNameFor(name, limits);
       if (photo.Has(kAssetNotOnDevice)) {
@@ -233,12 +266,23 @@ int TIpodPhotoDb::CopyOriginalFiles(bool iosPaths) {
         result.Reason = "not on the device (left on iCloud, or missing)";
       } else if (!safeName || safeName->empty() || HasParentComponent(devicePath)) {
         result.Error = kUnsafeNameError;
+      } else if (heic.Instead(*safeName)) {
+        result.Error = heic.Instead(
+            *safeName,
+            [&](const std::string& work) { return Device.CopyItemToPc(devicePath, work, options); },
+            itemEnd({TItemOutcome::Written, {}, 0}));
+        queued = result.Error == 0;
+        if (queued) companions = CompanionsOf(photo, *safeName);
       } else {
         result = CopyUnderFreeName(
             Device, DestFolder, *safeName, limits,
             [&](const std::string& pcFile) { return Device.CopyItemToPc(devicePath, pcFile, options); },
             [&] { return Device.DeviceFileSize(devicePath); });
         if (result.Outcome != TItemOutcome::Failed) companions = CompanionsOf(photo, *safeName);
+        if (result.Outcome != TItemOutcome::Failed && heic.Converts(*safeName)) {
+          heic.Also(*safeName, result.PcFile, itemEnd(result));
+          queued = true;
+        }
       }
       // Companions go under the names of their own, by the same rules; a
       // failed one fails its photo's transfer, not the photo's file.
@@ -268,13 +312,9 @@ int TIpodPhotoDb::CopyOriginalFiles(bool iosPaths) {
       ReportItem(name, TItemOutcome::Failed, {});
       throw;
     }
-    const bool abort = tally.Count(*this, result, photo.Path);
-    ReportItem(name, result.Outcome, result.PcFile);
-    if (abort) {
-      AddLog("Too many error, transfer abort.");
-      break;
-    }
+    if (!queued) heic.Then(itemEnd(result));
   }
+  heic.Finish();
   if (CompanionsWritten > 0) {
     AddLog("Companion files (Live Photo clips, edits, sidecars): c" +
            std::to_string(CompanionsWritten));
@@ -291,35 +331,54 @@ int TIpodPhotoDb::TransferCameraFiles() {
   if (!CamPhotos) return 0;
   const TFileSystemLimits limits = Device.Platform().FileSystemLimits(DestFolder);
   TLoopTally tally;
-  for (std::size_t i = 0; i < CamPhotos->Count() && !StopRequested; ++i) {
+  THeicConversions heic(*this);
+  bool aborted = false;
+  for (std::size_t i = 0; i < CamPhotos->Count() && !StopRequested && !aborted; ++i) {
     const TCamPhotoItem& file = CamPhotos->Items(i);
     if (!file.Selected) continue;
     const std::string& name = file.FileName;
     if (OnTransferFile) OnTransferFile(name);
 
     TCopyResult result;
+    auto itemEnd = [this, &tally, &aborted, name](const TCopyResult& copied) {
+      return [this, &tally, &aborted, name, copied](const THeicEnd& end) {
+        const bool abort = tally.Count(*this, copied, name, end, [&](const TCopyResult& r) {
+          ReportItem(name, r.Outcome, r.PcFile);
+        });
+        if (abort && !aborted) {
+          AddLog("Too many error, camera photos transfer abort.");
+          aborted = true;
+        }
+      };
+    };
+    bool queued = false;
     try {
       const std::string devicePath = CamPhotos->FolderOf(i) + name;
       const std::optional<std::string> safeName = PcNameFor(name, limits);
       if (!safeName || safeName->empty() || HasParentComponent(name)) {
         result.Error = kUnsafeNameError;
+      } else if (heic.Instead(*safeName)) {
+        result.Error = heic.Instead(
+            *safeName, [&](const std::string& work) { return Device.CopyFileToPc(devicePath, work); },
+            itemEnd({TItemOutcome::Written, {}, 0}));
+        queued = result.Error == 0;
       } else {
         result = CopyUnderFreeName(
             Device, DestFolder, *safeName, limits,
             [&](const std::string& pcFile) { return Device.CopyFileToPc(devicePath, pcFile); },
             [&] { return Device.FullDeviceFileSize(devicePath); });
+        if (result.Outcome != TItemOutcome::Failed && heic.Converts(*safeName)) {
+          heic.Also(*safeName, result.PcFile, itemEnd(result));
+          queued = true;
+        }
       }
     } catch (...) {
       ReportItem(name, TItemOutcome::Failed, {});
       throw;
     }
-    const bool abort = tally.Count(*this, result, name);
-    ReportItem(name, result.Outcome, result.PcFile);
-    if (abort) {
-      AddLog("Too many error, camera photos transfer abort.");
-      break;
-    }
+    if (!queued) heic.Then(itemEnd(result));
   }
+  heic.Finish();
   return tally.Written;
 }
 

@@ -90,6 +90,11 @@ std::optional<std::uint64_t> TFakePlatform::FileSize(const std::string& path) {
   return native_->FileSize(path);
 }
 
+std::optional<std::int64_t> TFakePlatform::FileModified(const std::string& path) {
+  Note("stat", path);
+  return native_->FileModified(path);
+}
+
 int TFakePlatform::ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
   Note("read", path);
   {

@@ -63,6 +63,7 @@ public:
   bool DirectoryExists(const std::string& path) override;
   bool FileExists(const std::string& path) override;
   std::optional<std::uint64_t> FileSize(const std::string& path) override;
+  std::optional<std::int64_t> FileModified(const std::string& path) override;
   int ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out) override;
   std::unique_ptr<TReadOnlyFile> OpenReadOnly(const std::string& path, int& error) override;
   std::vector<TDirEntry> ListDirectory(const std::string& folder) override;

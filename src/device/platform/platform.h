@@ -126,6 +126,8 @@ public:
   virtual std::optional<std::uint64_t> FileSize(const std::string& path) = 0;
   // Reads a whole file; 0 or the error code.
   virtual int ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out) = 0;
+  // A file's modification time (seconds since 1970, UTC); nullopt when unknown.
+  virtual std::optional<std::int64_t> FileModified(const std::string& path) = 0;
   // Opens a file for reading; null with error set on failure.
   virtual std::unique_ptr<TReadOnlyFile> OpenReadOnly(const std::string& path, int& error) = 0;
   // The entries of a folder in the order the file system returns them,

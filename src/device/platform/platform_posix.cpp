@@ -518,6 +518,12 @@ public:
     return !path.empty() && StatPath(path, st) && !S_ISDIR(st.st_mode);
   }
 
+  std::optional<std::int64_t> FileModified(const std::string& path) override {
+    struct stat st;
+    if (path.empty() || !StatPath(path, st) || S_ISDIR(st.st_mode)) return std::nullopt;
+    return static_cast<std::int64_t>(st.st_mtime);
+  }
+
   std::optional<std::uint64_t> FileSize(const std::string& path) override {
     struct stat st;
     if (path.empty() || !StatPath(path, st) || S_ISDIR(st.st_mode)) return std::nullopt;

@@ -371,6 +371,16 @@ public:
     const DWORD attributes = Attributes(path);
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
   }
+  std::optional<std::int64_t> FileModified(const std::string& path) override {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, &data)) return {};
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return {};
+    // 100-nanosecond steps since 1601.
+    const std::uint64_t ticks = (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                                data.ftLastWriteTime.dwLowDateTime;
+    return static_cast<std::int64_t>(ticks / 10000000ULL) - 11644473600LL;
+  }
+
   std::optional<std::uint64_t> FileSize(const std::string& path) override {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, &data)) return {};
