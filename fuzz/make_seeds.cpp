@@ -1,7 +1,7 @@
 // Writes the seed corpus of every fuzz target from the tests' library writer:
 //   make-fuzz-seeds OUT_FOLDER
 // makes OUT_FOLDER/<target>/seed-N for photo_database_fuzz, ithmb_export_fuzz,
-// picture_fuzz, names_fuzz, photos_sqlite_fuzz and ios_device_fuzz.
+// picture_fuzz, names_fuzz, photos_sqlite_fuzz, ios_device_fuzz and exif_fuzz.
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
+#include "support/exif.h"
 #include "support/ipod_writer.h"
 #include "support/photos_sqlite_writer.h"
 #include "support/picture.h"
@@ -107,6 +108,17 @@ void ExportSeeds(TSeedFolder& out) {
     }
     out.Add(fuzz::EncodeExportCase(item));
   }
+}
+
+// JPEG files with and without an EXIF block, as the exporters meet them.
+void ExifSeeds(TSeedFolder& out) {
+  std::vector<std::uint8_t> plain, stamped;
+  if (!EncodeJpeg(TestPicture(16, 8, 3), 80, plain)) return;
+  out.Add(plain);
+  TExifFields fields;
+  fields.Original = fields.Digitized = 1262347200;
+  fields.ImageUniqueId = ContentIdentifier(plain, 1081);
+  if (WriteJpegExif(plain, fields, stamped)) out.Add(stamped);
 }
 
 void PictureSeeds(TSeedFolder& out) {
@@ -244,15 +256,18 @@ int main(int argc, char** argv) {
   TSeedFolder names(root, "names_fuzz");
   TSeedFolder sqlite(root, "photos_sqlite_fuzz");
   TSeedFolder ios(root, "ios_device_fuzz");
+  TSeedFolder exif(root, "exif_fuzz");
   PhotoDatabaseSeeds(database);
   ExportSeeds(exporter);
   PictureSeeds(pictures);
   NameSeeds(names);
   PhotosSqliteSeeds(root + "/work", sqlite);
   IosDeviceSeeds(ios);
+  ExifSeeds(exif);
   std::filesystem::remove_all(root + "/work");
-  std::printf("seeds: %d photo database, %d export, %d picture, %d name, %d Photos.sqlite, %d ios\n",
+  std::printf("seeds: %d photo database, %d export, %d picture, %d name, %d Photos.sqlite, %d ios, "
+              "%d exif\n",
               database.Count(), exporter.Count(), pictures.Count(), names.Count(), sqlite.Count(),
-              ios.Count());
+              ios.Count(), exif.Count());
   return 0;
 }

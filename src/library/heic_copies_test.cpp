@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <utime.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -84,8 +84,9 @@ protected:
     desc.CameraFiles = files;
     testing::WriteIpod(desc, root_);
     for (const auto& file : files) {
-      const utimbuf times{kFileTime, kFileTime};
-      ::utime((root_ + "/DCIM/100APPLE/" + file.Name).c_str(), &times);
+      fs::last_write_time(root_ + "/DCIM/100APPLE/" + file.Name,
+                          std::chrono::file_clock::from_sys(
+                              std::chrono::sys_seconds{std::chrono::seconds{kFileTime}}));
     }
     Reconnect(mode);
   }

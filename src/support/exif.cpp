@@ -46,14 +46,16 @@ bool IsExifPayload(std::span<const std::uint8_t> payload) {
 }
 
 // The segments before the scan data; nothing when the bytes are no JPEG.
-// Every length is checked against the bytes there are.
+// Every length is checked against the bytes there are: a damaged segment
+// ends the walk with what came before it, so that the block this program
+// puts first is found whatever follows.
 std::optional<TJpegLayout> ScanJpeg(std::span<const std::uint8_t> jpeg) {
   if (jpeg.size() < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return std::nullopt;
   TJpegLayout layout;
   std::size_t pos = 2;
   bool first = true;
   while (pos + 4 <= jpeg.size()) {
-    if (jpeg[pos] != 0xFF) return std::nullopt;
+    if (jpeg[pos] != 0xFF) break;
     const std::uint8_t marker = jpeg[pos + 1];
     if (marker == 0xFF) {  // fill byte
       ++pos;
@@ -65,7 +67,7 @@ std::optional<TJpegLayout> ScanJpeg(std::span<const std::uint8_t> jpeg) {
       continue;
     }
     const std::size_t length = Be16(jpeg, pos + 2);
-    if (length < 2 || pos + 2 + length > jpeg.size()) return std::nullopt;
+    if (length < 2 || pos + 2 + length > jpeg.size()) break;
     const std::span<const std::uint8_t> payload = jpeg.subspan(pos + 4, length - 2);
     if (first && marker == 0xE0) layout.InsertAt = pos + 2 + length;
     if (marker == 0xE1 && !layout.Exif && IsExifPayload(payload)) layout.Exif = TSegment{pos, 2 + length};
@@ -131,19 +133,18 @@ void SetUpright(ExifData* data) {
   }
 }
 
-}  // namespace
-
-bool WriteJpegExif(std::span<const std::uint8_t> jpeg, const TExifFields& fields,
-                   std::vector<std::uint8_t>& out, TExifPlacement* placement,
-                   std::span<const std::uint8_t> base) {
+// fresh: a new block in place of the file's own (or base), for blocks that
+// libexif reads into something it cannot write back.
+bool WriteBlock(std::span<const std::uint8_t> jpeg, const TJpegLayout* layout, const TExifFields& fields,
+                std::vector<std::uint8_t>& out, TExifPlacement* placement,
+                std::span<const std::uint8_t> base, bool fresh) {
   out.clear();
   if (placement) *placement = {};
-  const std::optional<TJpegLayout> layout = ScanJpeg(jpeg);
-  if (!layout) return false;
-
   TExifData data = NewExifData();
   if (!data) return false;
-  if (layout->Exif) {
+  if (fresh) {
+    exif_data_set_byte_order(data.get(), EXIF_BYTE_ORDER_INTEL);
+  } else if (layout->Exif) {
     LoadBlock(data.get(), jpeg.subspan(layout->Exif->Offset + 4, layout->Exif->Size - 4));
   } else if (!base.empty()) {
     LoadBlock(data.get(), base);
@@ -188,6 +189,24 @@ bool WriteJpegExif(std::span<const std::uint8_t> jpeg, const TExifFields& fields
   copyRange(insertAt, std::min(skipFrom, jpeg.size()));
   copyRange(std::max(insertAt, skipTo), jpeg.size());
   return true;
+}
+
+}  // namespace
+
+bool WriteJpegExif(std::span<const std::uint8_t> jpeg, const TExifFields& fields,
+                   std::vector<std::uint8_t>& out, TExifPlacement* placement,
+                   std::span<const std::uint8_t> base) {
+  out.clear();
+  if (placement) *placement = {};
+  const std::optional<TJpegLayout> layout = ScanJpeg(jpeg);
+  if (!layout) return false;
+  if (WriteBlock(jpeg, &*layout, fields, out, placement, base, false) &&
+      (fields.ImageUniqueId.empty() || ReadJpegImageUniqueId(out) == fields.ImageUniqueId)) {
+    return true;
+  }
+  // A damaged block (from the device, or another program) that does not
+  // come back with the identifier gives way to a new one.
+  return WriteBlock(jpeg, &*layout, fields, out, placement, base, true);
 }
 
 std::string ReadJpegImageUniqueId(std::span<const std::uint8_t> jpeg) {

@@ -90,29 +90,35 @@ TEST(ExifTest, FieldsWrittenMergedAndReadBack) {
   EXPECT_EQ(TagText(fromBase, EXIF_TAG_DATE_TIME_ORIGINAL), "<none>");
 }
 
-TEST(ExifTest, DamagedFilesAreRefusedOrReadAsWithoutIdentifier) {
+// Bytes that are no JPEG are refused; a damaged JPEG (a stored record, a
+// file of another program) gets its block first, where it is read back.
+TEST(ExifTest, DamagedFiles) {
   const std::vector<std::uint8_t> jpeg = SmallJpeg();
-  std::vector<std::uint8_t> stamped;
   TExifFields fields;
   fields.ImageUniqueId = std::string(32, 'b');
+  std::vector<std::uint8_t> stamped;
   ASSERT_TRUE(WriteJpegExif(jpeg, fields, stamped));
-  struct TCase {
-    const char* Name;
-    std::vector<std::uint8_t> Bytes;
-  };
-  std::vector<TCase> cases = {
-      {"empty", {}},
-      {"not a jpeg", {'G', 'I', 'F', '8', '9', 'a', 0, 0}},
-      {"cut in the block", std::vector<std::uint8_t>(stamped.begin(), stamped.begin() + 30)},
-      {"length past the end", stamped},
-  };
-  cases.back().Bytes[4] = 0xFF;  // the first segment's length
-  cases.back().Bytes.resize(200);
-  for (const TCase& c : cases) {
+  for (const std::vector<std::uint8_t>& bytes :
+       {std::vector<std::uint8_t>{}, std::vector<std::uint8_t>{'G', 'I', 'F', '8', '9', 'a', 0, 0}}) {
     std::vector<std::uint8_t> out = {1};
-    EXPECT_FALSE(WriteJpegExif(c.Bytes, fields, out)) << c.Name;
-    EXPECT_TRUE(out.empty()) << c.Name;
-    EXPECT_EQ(ReadJpegImageUniqueId(c.Bytes), "") << c.Name;
+    EXPECT_FALSE(WriteJpegExif(bytes, fields, out));
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(ReadJpegImageUniqueId(bytes), "");
+  }
+  std::vector<std::uint8_t> lengthPastTheEnd = stamped;
+  lengthPastTheEnd[4] = 0xFF;  // the first segment's length
+  lengthPastTheEnd.resize(200);
+  // Found by fuzzing: a segment past the written block whose length runs
+  // beyond the end hid the block from the reader.
+  std::vector<std::uint8_t> damagedTail(jpeg.begin(), jpeg.begin() + 20);
+  for (const std::uint8_t b : {0xFF, 0xFF, 0x01, 0xFF, 0x4F, 0xFF, 0xD9}) damagedTail.push_back(b);
+  const std::vector<std::uint8_t> damaged[] = {
+      std::vector<std::uint8_t>(stamped.begin(), stamped.begin() + 30), lengthPastTheEnd, damagedTail};
+  for (const std::vector<std::uint8_t>& bytes : damaged) {
+    EXPECT_EQ(ReadJpegImageUniqueId(bytes), "");
+    std::vector<std::uint8_t> out;
+    ASSERT_TRUE(WriteJpegExif(bytes, fields, out));
+    EXPECT_EQ(ReadJpegImageUniqueId(out), fields.ImageUniqueId);
   }
 }
 
