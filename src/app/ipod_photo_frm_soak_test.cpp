@@ -21,10 +21,12 @@
 #include <QFile>
 #include <QMenu>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSplitterHandle>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidgetItemIterator>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -180,6 +182,7 @@ private:
   std::thread::id gui_thread_;
   QString ipod_, dest_, clean_;
   QStringList folders_;  // what the folder field is given
+  QSet<QString> fixtures_;  // files of the soak's folder that no transfer wrote
   bool disk_plugged_ = false;
   bool ios_present_ = false;
   bool stopping_ = false;
@@ -189,6 +192,8 @@ private:
   int wrong_states_ = 0;
   int transfers_ended_ = 0;
   int reported_written_ = 0;
+  std::atomic<int> escaped_writes_{0};
+  std::map<QString, int> reported_by_folder_;  // shown when the count is off
   std::vector<TStep> clicks_;
   std::vector<TStep> steps_table_;
 
@@ -374,6 +379,9 @@ private:
     frm_->WorkShp->installEventFilter(this);
     frm_->show();
     frm_->activateWindow();
+    // A removal timed inside the start (the load serves events) reached no
+    // window: the mount watcher reports it now.
+    frm_->MountTableChanged();
     Note(QStringLiteral("window opened"));
   }
 
@@ -400,7 +408,9 @@ private:
       auto* window = shape != nullptr ? dynamic_cast<TIpodPhotoFrm*>(shape->window()) : nullptr;
       if (window != nullptr && shape == window->WorkShp && !shape->isEnabled()) {
         ++transfers_ended_;
-        reported_written_ += ReportedWritten(window->TransferLog);
+        const int written = ReportedWritten(window->TransferLog);
+        reported_written_ += written;
+        reported_by_folder_[QDir(QDir::cleanPath(window->DestEdt->text().trimmed())).absolutePath()] += written;
       }
     }
     return QObject::eventFilter(watched, event);
@@ -530,6 +540,17 @@ private:
     return {};
   }
 
+  QString DeviceText() {
+    TIpodDevice& d = *frm_->Device();
+    return QStringLiteral("(device: connected %1, iOS %2, disk %3, drive \"%4\"; world: iPod %5, iPhone %6)")
+        .arg(d.Connected.load())
+        .arg(d.IsIos.load())
+        .arg(d.DiskFound.load())
+        .arg(QString::fromStdString(d.Drive))
+        .arg(disk_plugged_)
+        .arg(ios_present_);
+  }
+
   // Waits for what the step set going (hand-overs of the library's thread,
   // the join of a transfer thread) before the check: a state may pass
   // through others, but must settle in one of the table's.
@@ -548,8 +569,8 @@ private:
       QTest::qWait(2);
     }
     ++wrong_states_;
-    std::fprintf(stderr, "soak: WRONG STATE after step %ld: %s\nsoak: the steps before it:\n", steps_,
-                 qPrintable(problem));
+    std::fprintf(stderr, "soak: WRONG STATE after step %ld: %s %s\nsoak: the steps before it:\n", steps_,
+                 qPrintable(problem), qPrintable(DeviceText()));
     for (const QString& step : recent_) std::fprintf(stderr, "soak:   %s\n", qPrintable(step));
     // Goes on from a fresh start rather than counting the same fault again.
     EndTransfer();
@@ -653,7 +674,8 @@ private:
     QTRY_VERIFY_WITH_TIMEOUT(!frm_->Device()->IsIos, 10000);
     SetDiskPlugged(false);
     SetDiskPlugged(true);
-    QTRY_VERIFY_WITH_TIMEOUT(frm_->ErrPnl->isHidden() && frm_->AlbumLstList->topLevelItemCount() > 0, 10000);
+    QTRY_VERIFY2_WITH_TIMEOUT(frm_->ErrPnl->isHidden() && frm_->AlbumLstList->topLevelItemCount() > 0,
+                              qPrintable(StateProblem() + QLatin1Char(' ') + DeviceText()), 10000);
     QVERIFY2(StateProblem().isEmpty(), qPrintable(StateProblem()));
 
     SelectAllIn(QStringLiteral("All Pictures"));
@@ -694,10 +716,13 @@ private:
       whole.emplace(name, QByteArray("original bytes of ") + name.toLatin1());
     }
     int files = 0;
-    QDirIterator it(dest_, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    // A folder typed and then shortened by a key may lie anywhere in the
+    // soak's folder, even on the iPod while the iPhone is the device.
+    QDirIterator it(QString::fromStdString(dir_->Path()), QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
       const QString path = it.next();
-      if (path == dest_ + QStringLiteral("/blocker")) continue;
+      if (fixtures_.contains(path) || path.startsWith(clean_ + QLatin1Char('/'))) continue;
       ++files;
       const QString name = it.fileName();
       QVERIFY2(!name.startsWith(QStringLiteral(".~ip")), qPrintable(QStringLiteral("temporary file left: ") + path));
@@ -710,6 +735,12 @@ private:
       QVERIFY2(matched, qPrintable(QStringLiteral("not whole: ") + path));
     }
     std::fprintf(stderr, "soak: %d files in the destinations, %d reported written\n", files, reported_written_);
+    if (files != reported_written_ - (kIpodPhotos + 2)) {
+      for (const auto& [folder, written] : reported_by_folder_) {
+        std::fprintf(stderr, "soak:   %s: %d reported, %d there\n", qPrintable(folder), written,
+                     static_cast<int>(QDir(folder).entryList(QDir::Files | QDir::Hidden).size()));
+      }
+    }
     // The clean transfer's files are reported too, in their own folder.
     QCOMPARE(files, reported_written_ - (kIpodPhotos + 2));
   }
@@ -743,18 +774,33 @@ private Q_SLOTS:
     testing::WritePhotosSqliteLibrary(IosLibrary(), *dir_ / "iphone");
     std::filesystem::create_directories(dest_.toStdString());
     testing::WriteFile(dest_.toStdString() + "/blocker", {'x'});
+    for (QDirIterator it(QString::fromStdString(dir_->Path()), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+         it.hasNext();) {
+      fixtures_ << it.next();
+    }
+    fixtures_ << QString::fromStdString(*dir_ / "settings.ini") << QString::fromStdString(*dir_ / "sim.conf");
     // A typed folder that is relative lands in the soak's own folder.
     QVERIFY(QDir::setCurrent(dest_));
-    folders_ = {dest_ + QStringLiteral("/a"),       dest_ + QStringLiteral("/b/"),
-                QStringLiteral("  ") + dest_ + QStringLiteral("/a  "),
-                QString(),                          QStringLiteral("   "),
-                ipod_ + QStringLiteral("/out"),     dest_ + QStringLiteral("/blocker/sub"),
-                QStringLiteral("relative folder"),  dest_ + QStringLiteral("/c/deeper")};
-    shell_.Folder = [this] { return Chance(30) ? QString() : folders_[Pick(3)]; };
+    // Typed folders are relative: typing cut short by a click elsewhere
+    // leaves a part of one, which must still lie in the soak's folder. The
+    // folder browser and "Default" give whole paths.
+    folders_ = {QStringLiteral("a"),        QStringLiteral("b/"),        QStringLiteral("  a  "),
+                QString(),                  QStringLiteral("   "),       QStringLiteral("../ipod/out"),
+                QStringLiteral("blocker/sub"), QStringLiteral("with space"), QStringLiteral("c/deeper")};
+    shell_.Folder = [this] {
+      return Chance(30) ? QString() : dest_ + (Chance(50) ? QStringLiteral("/a") : QStringLiteral("/browsed/"));
+    };
     boxes_.Answer = [this] { return Chance(50); };
     // The transfer thread's file operations take a little time, so that
     // clicks and removals land inside transfers.
-    platform_->BeforeFileOp = [this](const std::string&, const std::string&) {
+    const std::string root = dir_->Path() + "/";
+    platform_->BeforeFileOp = [this, root](const std::string& op, const std::string& path) {
+      if ((op == "write" || op == "copy" || op == "mkdir" || op == "replace") &&
+          std::filesystem::absolute(path).string().rfind(root, 0) != 0 &&
+          path.find("/quillmere-") == std::string::npos) {  // the library's private copies
+        ++escaped_writes_;
+        std::fprintf(stderr, "soak: %s outside the soak's folder: %s\n", op.c_str(), path.c_str());
+      }
       if (std::this_thread::get_id() != gui_thread_) std::this_thread::sleep_for(std::chrono::microseconds(300));
     };
     BuildSteps();
@@ -788,6 +834,7 @@ private Q_SLOTS:
                 static_cast<unsigned long long>(seed));
     std::fflush(stdout);
     QCOMPARE(wrong_states_, 0);
+    QCOMPARE(escaped_writes_.load(), 0);
   }
 
   void cleanupTestCase() {
