@@ -20,6 +20,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMenu>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSplitterHandle>
@@ -187,6 +188,8 @@ private:
   bool ios_present_ = false;
   bool stopping_ = false;
   bool trace_ = false;
+  QPointer<QWidget> seen_popup_;
+  QElapsedTimer popup_clock_;
   std::deque<QString> recent_;  // the last steps, shown with a wrong state
   long steps_ = 0;
   int wrong_states_ = 0;
@@ -419,6 +422,15 @@ private:
   // Closes the log window some time after it opened, now and then through
   // its help button first.
   void CloseModalWindows() {
+    // A menu run by its own loop (the scroll bar's, on a right click) holds
+    // the step until a user closes it: one that stays up a second goes.
+    QWidget* popup = QApplication::activePopupWidget();
+    if (popup != seen_popup_) {
+      seen_popup_ = popup;
+      popup_clock_.start();
+    } else if (popup != nullptr && popup_clock_.elapsed() > 1000) {
+      popup->close();
+    }
     auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
     if (dialog == nullptr || Chance(40)) return;
     if (auto* log = dynamic_cast<TIpodLogFrm*>(dialog); log != nullptr && Chance(30)) {
