@@ -575,7 +575,10 @@ void TIpodPhotoFrm::FormCreate() {
     QMetaObject::invokeMethod(
         this,
         [this, connected, fromIos, ticket] {
-          DeviceChange(connected, fromIos);
+          // A disk-mode iPod can be taken while the loss of an iPhone waits
+          // here: that loss is over, and must not hide the iPod's library.
+          const bool overtaken = !connected && device_ && device_->Connected && !device_->IsIos;
+          if (!overtaken) DeviceChange(connected, fromIos);
           std::lock_guard done(handover_mutex_);
           handovers_done_ = std::max(handovers_done_, ticket);
           handover_served_.notify_all();

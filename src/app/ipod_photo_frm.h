@@ -96,6 +96,7 @@ public:
   void InvertMnuClick();
   void ApplyToAlbum(TSelectOp op, int album);
   void ApplyToCamera(TSelectOp op);
+  bool SelectionMenuApplies() const;
   bool SelectedNodeIsCamera() const;
   int AbsoluteIndex(QTreeWidgetItem* node) const;
 

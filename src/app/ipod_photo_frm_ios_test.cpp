@@ -17,6 +17,7 @@
 
 #include "app/ipod_photo_frm.h"
 #include "support/fake_platform.h"
+#include "support/ipod_writer.h"
 #include "support/photos_sqlite_writer.h"
 #include "support/sim_device.h"
 #include "support/temp_dir.h"
@@ -304,6 +305,40 @@ private Q_SLOTS:
     QVERIFY(fired);
     QVERIFY(noted);
     CheckLostAndUsable(*frm);
+  }
+
+  // Found by the soak: an iPod in disk mode taken while the iPhone's loss
+  // waited for the GUI thread was hidden by that loss, served after it:
+  // "No device found" over a connected iPod until it was plugged in again.
+  void IpodTakenWhileTheIphoneLossWaits() {
+    testing::TLibrarySpec ipod;
+    ipod.Formats = {testing::TFormatSpec{1023, testing::TRecordLayout::SwappedRgb565, 176, 132, 0, 0, 0, 0, true},
+                    testing::TFormatSpec{3113, testing::TRecordLayout::Rgb565, 112, 112, 0, 0, 0, 0, true}};
+    testing::TAlbumSpec all;
+    all.Title = "Photo Library";
+    for (std::uint32_t id : {500u, 501u}) {
+      ipod.Photos.push_back({id, Solid(32, 24, {200, 64, 96})});
+      all.PhotoIds.push_back(id);
+    }
+    ipod.Albums = {all};
+    const std::string folder = *dir_ / "ipod";
+    testing::WriteIpod(ipod, folder);
+
+    auto frm = Open({"leave=signal"});
+    WaitForLibrary(*frm);
+    if (QTest::currentTestFailed()) return;
+    TSimDevice::Signal(kSimLibrary);
+    QVERIFY(WaitUntilDisconnected(*frm));  // the loss now waits for this thread
+    platform_->Mounts.push_back({folder, "/dev/sdz1", "vfat", "8:17"});
+    platform_->RemovableMountPoints.insert(folder);
+    frm->MountTableChanged();
+    QTest::qWait(50);  // the loss's hand-over is served
+    QVERIFY(frm->Device()->Connected);
+    QVERIFY(!frm->Device()->IsIos);
+    QVERIFY(!frm->ErrPnl->isVisible());
+    QCOMPARE(frm->AlbumLstList->topLevelItemCount(), 1);
+    QCOMPARE(frm->CellArea().CellCount(), 2);
+    QVERIFY(frm->AlbumLstList->isEnabled());
   }
 
   // The library's thread may be waiting for the GUI thread to take a report

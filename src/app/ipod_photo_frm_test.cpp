@@ -624,6 +624,34 @@ private Q_SLOTS:
     QVERIFY(frm->close());
   }
 
+  // Found by the soak: the selection menu, left open when the iPod went,
+  // selected the old library's photos and enabled its cells again under
+  // "No device found".
+  void SelectionMenuLeftOpenOverALoss() {
+    PlugIn();
+    auto frm = Open(false);
+    for (const bool rightClick : {false, true}) {
+      if (rightClick) {
+        PlugIn();
+        frm->MountTableChanged();
+        QTest::mouseClick(frm->windowHandle(), Qt::RightButton, {},
+                          frm->PhotoList->viewport()->mapTo(frm.get(), QPoint(300, 300)));
+      } else {
+        Click(*frm, frm->CheckBtn);
+      }
+      QVERIFY(frm->SongPop->isVisible());
+      platform_->Mounts.clear();
+      frm->MountTableChanged();
+      QVERIFY(frm->ErrPnl->isVisible());
+      QTest::mouseClick(frm->SongPop->windowHandle(), Qt::LeftButton, {},
+                        frm->SongPop->actionGeometry(frm->AllMnu).center());
+      QCOMPARE(frm->Db()->Photos.SelectedCount, 0);
+      QVERIFY(!frm->PhotoList->isEnabled());
+      QCOMPARE(frm->StatusLb->text(), QStringLiteral("Lost connection with iPod, operation abort."));
+      frm->SongPop->hide();
+    }
+  }
+
   void CloseDuringAPageBuildWaitsForThePage() {
     auto frm = Open(true);
     TIpodPhotoDb* db = frm->Db();

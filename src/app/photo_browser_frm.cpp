@@ -218,9 +218,15 @@ void TIpodPhotoFrm::InvertMnuClick() {
   }
 }
 
+bool TIpodPhotoFrm::SelectionMenuApplies() const {
+  // Nothing while a transfer reads the selection, nor under an overlay: a
+  // menu left open when the device went must not change the old library
+  // or bring its cells back under "No device found".
+  return db_ && !Transferring && ErrPnl->isHidden() && CopyPnl->isHidden() && cell_area_->CellCount() > 0;
+}
+
 void TIpodPhotoFrm::ApplyToAlbum(TSelectOp op, int album) {
-  // Nothing while a transfer reads the selection.
-  if (!db_ || Transferring || cell_area_->CellCount() == 0) return;
+  if (!SelectionMenuApplies()) return;
   {
     TWaitCursor wait;
     db_->SelectAlbumPhotos(op, album);
@@ -230,7 +236,7 @@ void TIpodPhotoFrm::ApplyToAlbum(TSelectOp op, int album) {
 }
 
 void TIpodPhotoFrm::ApplyToCamera(TSelectOp op) {
-  if (!db_ || Transferring || cell_area_->CellCount() == 0) return;
+  if (!SelectionMenuApplies()) return;
   {
     TWaitCursor wait;
     db_->SelectCameraFiles(op);
