@@ -317,7 +317,10 @@ private Q_SLOTS:
     testing::TAlbumSpec all;
     all.Title = "Photo Library";
     for (std::uint32_t id : {500u, 501u}) {
-      ipod.Photos.push_back({id, Solid(32, 24, {200, 64, 96})});
+      testing::TPhotoSpec photo;
+      photo.Id = id;
+      photo.Picture = Solid(32, 24, {200, 64, 96});
+      ipod.Photos.push_back(std::move(photo));
       all.PhotoIds.push_back(id);
     }
     ipod.Albums = {all};
