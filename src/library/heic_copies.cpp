@@ -40,13 +40,19 @@ bool THeicConversions::Instead(const std::string& name) const {
   return db_.HeicJpeg == THeicJpeg::Instead && IsHeicName(name);
 }
 
-void THeicConversions::Also(const std::string& name, const std::string& heicFile, TReport report) {
+THeicConversions::TJob THeicConversions::Conversion(const std::string& name, const std::string& file,
+                                                    TReport report) const {
   TJob job;
   job.Report = std::move(report);
   job.Converts = true;
   job.Name = name;
+  job.Modified = db_.Device.Platform().FileModified(file);
+  return job;
+}
+
+void THeicConversions::Also(const std::string& name, const std::string& heicFile, TReport report) {
+  TJob job = Conversion(name, heicFile, std::move(report));
   job.HeicFile = heicFile;
-  job.Modified = db_.Device.Platform().FileModified(heicFile);
   std::vector<std::uint8_t> heic;
   if (const int rc = db_.Device.ReadPcFile(heicFile, heic); rc != 0)
     job.Reason = "cannot read the copy (Error " + std::to_string(rc) + ")";
@@ -66,16 +72,12 @@ int THeicConversions::Instead(const std::string& name, const TCopy& copy, TRepor
     db_.Device.DeletePcFile(work);
     return rc;
   }
-  TJob job;
-  job.Report = std::move(report);
-  job.Converts = true;
+  TJob job = Conversion(name, work, std::move(report));
   job.Instead = true;
-  job.Name = name;
-  job.Modified = db_.Device.Platform().FileModified(work);
-  const int read = db_.Device.ReadPcFile(work, job.Heic);
+  std::vector<std::uint8_t> heic;
+  const int read = db_.Device.ReadPcFile(work, heic);
   db_.Device.DeletePcFile(work);
   if (read != 0) return read;
-  std::vector<std::uint8_t> heic = std::move(job.Heic);
   Push(std::move(job));
   Start(jobs_.back(), std::move(heic));
   return 0;

@@ -79,6 +79,8 @@ private:
     std::future<TConverted> Work;
   };
 
+  // A conversion job of the item name, with the file time of file.
+  TJob Conversion(const std::string& name, const std::string& file, TReport report) const;
   void Push(TJob job);
   void Start(TJob& job, std::vector<std::uint8_t> heic);
   void Complete(TJob& job);

@@ -82,8 +82,8 @@ struct TExifDataFree {
 };
 using TExifData = std::unique_ptr<ExifData, TExifDataFree>;
 
-// A block of libexif's that adds nothing by itself: its "follow the
-// specification" fixes would stamp the current time into the file and make
+// A block of libexif's that adds nothing by itself: the mandatory tags it
+// fills in by default would stamp the current time into the file and make
 // the same photo write other bytes on every run.
 TExifData NewExifData() {
   TExifData data(exif_data_new());
@@ -200,12 +200,15 @@ bool WriteJpegExif(std::span<const std::uint8_t> jpeg, const TExifFields& fields
   if (placement) *placement = {};
   const std::optional<TJpegLayout> layout = ScanJpeg(jpeg);
   if (!layout) return false;
+  // A block made new holds what was set; one read from the file (or base)
+  // may be damaged, and one that does not come back with the identifier
+  // gives way to a new block.
+  const bool loads = layout->Exif || !base.empty();
+  if (!loads) return WriteBlock(jpeg, &*layout, fields, out, placement, base, true);
   if (WriteBlock(jpeg, &*layout, fields, out, placement, base, false) &&
       (fields.ImageUniqueId.empty() || ReadJpegImageUniqueId(out) == fields.ImageUniqueId)) {
     return true;
   }
-  // A damaged block (from the device, or another program) that does not
-  // come back with the identifier gives way to a new one.
   return WriteBlock(jpeg, &*layout, fields, out, placement, base, true);
 }
 

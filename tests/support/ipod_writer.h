@@ -52,7 +52,7 @@ struct TPhotoSpec {
   std::optional<std::uint32_t> Digitized = std::nullopt;
 };
 
-// The date a photo of the writer gets unless its spec says otherwise
+// The date a photo of the writer gets unless its TPhotoSpec says otherwise
 // (seconds since 1904: 2005-07-17 and on).
 inline std::uint32_t DefaultPhotoDate(std::uint32_t id) { return 0xBF000000u + id * 60u; }
 
