@@ -263,6 +263,7 @@ std::string ExifDateTime(std::int64_t wallClock) {
 }
 
 std::int64_t WallClockAsLocalTime(std::int64_t wallClock) {
+#ifdef _WIN32
   using namespace std::chrono;
   const sys_seconds moment{seconds{wallClock}};
   const sys_days day = floor<days>(moment);
@@ -279,6 +280,29 @@ std::int64_t WallClockAsLocalTime(std::int64_t wallClock) {
   const std::time_t result = std::mktime(&local);
   // A time the C library cannot place is taken as UTC.
   return result == static_cast<std::time_t>(-1) ? wallClock : static_cast<std::int64_t>(result);
+#else
+  // The zone's offset at a moment, from localtime_r: unlike mktime it does
+  // not look at the zone file again on every call (a stat per photo).
+  const auto offset = [](std::int64_t moment, long& out) {
+    const std::time_t t = static_cast<std::time_t>(moment);
+    std::tm local{};
+    if (!localtime_r(&t, &local)) return false;
+    out = local.tm_gmtoff;
+    return true;
+  };
+  long first = 0;
+  if (!offset(wallClock, first)) return wallClock;  // a time the C library cannot place
+  // The offset at the guess decides; where a change of offset lies between
+  // the wall clock read as UTC and the answer, one more step settles it. A
+  // wall-clock time a change skips (a spring night) takes the later offset.
+  std::int64_t guess = wallClock - first;
+  long second = first;
+  if (!offset(guess, second) || second == first) return guess;
+  const std::int64_t other = wallClock - second;
+  long third = second;
+  if (offset(other, third) && third == second) return other;
+  return guess;
+#endif
 }
 
 }  // namespace quill

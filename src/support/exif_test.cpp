@@ -135,15 +135,23 @@ TEST(ExifTest, IdentifiersAndDates) {
   EXPECT_EQ(ExifDateTime(-2082844800 + 1), "1904:01:01 00:00:01");
   EXPECT_EQ(ExifDateTime(2145916799), "2037:12:31 23:59:59");
 #ifndef _WIN32
-  // The wall clock taken in the computer's zone: five hours behind UTC here.
+  // The wall clock taken in the computer's zone, daylight saving included.
   const char* saved = std::getenv("TZ");
   const std::string keep = saved ? saved : "";
-  setenv("TZ", "EST5", 1);
-  tzset();
-  EXPECT_EQ(WallClockAsLocalTime(k2010Noon), k2010Noon + 5 * 3600);
-  setenv("TZ", "UTC0", 1);
-  tzset();
-  EXPECT_EQ(WallClockAsLocalTime(k2010Noon), k2010Noon);
+  constexpr std::int64_t kJuly = k2010Noon + 181 * 86400;  // 2010-07-01 12:00
+  const struct {
+    const char* Zone;
+    std::int64_t Wall, Utc;
+  } zones[] = {{"EST5", k2010Noon, k2010Noon + 5 * 3600},
+               {"UTC0", k2010Noon, k2010Noon},
+               {"CET-1CEST,M3.5.0,M10.5.0/3", k2010Noon, k2010Noon - 3600},
+               {"CET-1CEST,M3.5.0,M10.5.0/3", kJuly, kJuly - 7200},
+               {"EST5EDT,M3.2.0,M11.1.0", kJuly, kJuly + 4 * 3600}};
+  for (const auto& zone : zones) {
+    setenv("TZ", zone.Zone, 1);
+    tzset();
+    EXPECT_EQ(WallClockAsLocalTime(zone.Wall), zone.Utc) << zone.Zone << " " << zone.Wall;
+  }
   if (saved) setenv("TZ", keep.c_str(), 1); else unsetenv("TZ");
   tzset();
 #endif

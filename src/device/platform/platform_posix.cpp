@@ -287,16 +287,25 @@ int WriteNamedThenPublish(const std::string& dst, bool replace, TFill& fill) {
   if (error != 0) return error;
   error = fill(fd.Get());
   if (error == 0) StartWriteBack(fd.Get());
-  if (error == 0) error = fd.Close();
-  fd.Reset();
+  // Published while the file is still open: its lock tells a transfer that
+  // clears killed writes' files that this one is live until it has its name.
   if (error == 0) {
     if (replace) {
       if (::rename(temp.c_str(), dst.c_str()) != 0) error = errno;
     } else {
       error = PublishNoReplace(temp, dst);
     }
+    if (error != 0) {
+      ::unlink(temp.c_str());
+      return error;
+    }
+    error = fd.Close();
+    // A write the close reports lost: a new name does not keep what may be
+    // short (a replaced file's old bytes are gone either way).
+    if (error != 0 && !replace) ::unlink(dst.c_str());
+    return error;
   }
-  if (error != 0) ::unlink(temp.c_str());
+  ::unlink(temp.c_str());
   return error;
 }
 
