@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -214,6 +216,11 @@ private:
   // The file of the series of name that names id in its EXIF, or empty;
   // found without the photo's bytes, so that a rerun need not decode it.
   std::string FindPhotoById(const std::string& name, const std::string& id);
+  // The names in DestFolder when an export began: a name not among them was
+  // free then, and FindPhotoById need not look it up (a look-up per photo
+  // where new names are the rule). Files another writer adds later are met
+  // by PublishPhoto's own test of the name.
+  std::optional<std::unordered_set<std::string>> dest_names_;
 
   int ShowModernAlbumPage(int album, int page);
   bool photo_database_read_ = false;

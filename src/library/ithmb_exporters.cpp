@@ -241,6 +241,7 @@ public:
   template <typename TMakeDecoder>
   int Run(TMakeDecoder&& makeDecoder) {
     Files();
+    const TDestNames names(db_);
     if (!pipelined_) {
       auto decode = makeDecoder(TRecordReader(db_, nullptr));
       RunOnThisThread(decode);
@@ -251,6 +252,25 @@ public:
   }
 
 private:
+  // The destination's names for the length of the run; none where the
+  // run does not look for photos by their identifiers.
+  class TDestNames {
+  public:
+    explicit TDestNames(TIpodPhotoDb& db) : db_(db) {
+      if (!db.StampExports) return;
+      auto& names = db.dest_names_.emplace();
+      for (const TDirEntry& entry : db.Device.Platform().ListDirectory(db.DestFolder)) {
+        if (!entry.IsDirectory) names.insert(entry.Name);
+      }
+    }
+    ~TDestNames() { db_.dest_names_.reset(); }
+    TDestNames(const TDestNames&) = delete;
+    TDestNames& operator=(const TDestNames&) = delete;
+
+  private:
+    TIpodPhotoDb& db_;
+  };
+
   // The .ithmb files to open: every file of the export format that a photo
   // of the library lies in, so that a missing one is logged whatever is
   // selected. Taken from the photos, not counted up to FileCount: a hostile
@@ -556,6 +576,7 @@ std::string TIpodPhotoDb::FindPhotoById(const std::string& name, const std::stri
   std::vector<std::uint8_t> existing;
   std::string candidate = name;
   for (int k = 1; k <= kMaxNameCandidates; ++k) {
+    if (dest_names_ && !dest_names_->contains(candidate)) return {};
     const std::string path = DestFolder + candidate;
     // A free name ends the series; a file without an identifier can only
     // be compared by its bytes, after decoding.

@@ -2,6 +2,7 @@
 
 #include <libexif/exif-data.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -133,6 +134,101 @@ void SetUpright(ExifData* data) {
   }
 }
 
+// The block libexif saves for fields, on data loaded (or made new) by the
+// caller; empty when it makes none or one too large for a segment.
+std::vector<std::uint8_t> SaveBlock(ExifData* data, const TExifFields& fields) {
+  if (const std::string text = ExifDateTime(fields.Original); !text.empty())
+    SetAscii(data, EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, text);
+  if (const std::string text = ExifDateTime(fields.Digitized); !text.empty())
+    SetAscii(data, EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_DIGITIZED, text);
+  if (!fields.ImageUniqueId.empty())
+    SetAscii(data, EXIF_IFD_EXIF, EXIF_TAG_IMAGE_UNIQUE_ID, fields.ImageUniqueId);
+  if (fields.Upright) SetUpright(data);
+  unsigned char* saved = nullptr;
+  unsigned int savedSize = 0;
+  exif_data_save_data(data, &saved, &savedSize);
+  const std::unique_ptr<unsigned char, decltype(&std::free)> hold(saved, &std::free);
+  if (!saved || savedSize == 0 || savedSize > kMaxSegmentPayload) return {};
+  return std::vector<std::uint8_t>(saved, saved + savedSize);
+}
+
+std::vector<std::uint8_t> NewBlock(const TExifFields& fields) {
+  TExifData data = NewExifData();
+  if (!data) return {};
+  exif_data_set_byte_order(data.get(), EXIF_BYTE_ORDER_INTEL);
+  return SaveBlock(data.get(), fields);
+}
+
+// A new block differs from another new block of the same tags in the
+// values' bytes only: libexif's block for stand-in values, with the places
+// of those values, gives every photo's block without building it again
+// (building one costs more than the rest of stamping a small photo).
+class TNewBlockShape {
+public:
+  static constexpr std::size_t kDateSize = 19;  // "YYYY:MM:DD HH:MM:SS"
+  static constexpr std::size_t kIdSize = 32;
+
+  TNewBlockShape(bool original, bool digitized, bool id) {
+    TExifFields standIn;
+    // Stand-ins that no other bytes of the block can hold.
+    if (original) standIn.Original = kOriginalStandIn;
+    if (digitized) standIn.Digitized = kDigitizedStandIn;
+    if (id) standIn.ImageUniqueId = std::string(kIdSize, 'q');
+    block_ = NewBlock(standIn);
+    valid_ = !block_.empty() && Find(original, ExifDateTime(kOriginalStandIn), original_) &&
+             Find(digitized, ExifDateTime(kDigitizedStandIn), digitized_) &&
+             Find(id, standIn.ImageUniqueId, id_);
+  }
+
+  // The block for fields, whose tags are this shape's; false where the
+  // values are not of the shape's sizes.
+  bool Fill(const std::string& original, const std::string& digitized, const TExifFields& fields,
+            std::vector<std::uint8_t>& block) const {
+    if (!valid_) return false;
+    if ((original_ && original.size() != kDateSize) || (digitized_ && digitized.size() != kDateSize) ||
+        (id_ && fields.ImageUniqueId.size() != kIdSize))
+      return false;
+    block = block_;
+    if (original_) std::memcpy(block.data() + *original_, original.data(), kDateSize);
+    if (digitized_) std::memcpy(block.data() + *digitized_, digitized.data(), kDateSize);
+    if (id_) std::memcpy(block.data() + *id_, fields.ImageUniqueId.data(), kIdSize);
+    return true;
+  }
+
+private:
+  static constexpr std::int64_t kOriginalStandIn = 2045822772;   // 2034:10:30 12:06:12
+  static constexpr std::int64_t kDigitizedStandIn = 3094408741;  // 2068:01:21 21:59:01
+
+  // The one place of text (and its terminating zero) in the block.
+  bool Find(bool wanted, const std::string& text, std::optional<std::size_t>& at) const {
+    if (!wanted) return true;
+    const std::span<const std::uint8_t> needle(reinterpret_cast<const std::uint8_t*>(text.c_str()),
+                                               text.size() + 1);
+    const auto first = std::search(block_.begin(), block_.end(), needle.begin(), needle.end());
+    if (first == block_.end()) return false;
+    if (std::search(first + 1, block_.end(), needle.begin(), needle.end()) != block_.end()) return false;
+    at = static_cast<std::size_t>(first - block_.begin());
+    return true;
+  }
+
+  std::vector<std::uint8_t> block_;
+  std::optional<std::size_t> original_, digitized_, id_;
+  bool valid_ = false;
+};
+
+std::vector<std::uint8_t> FreshBlock(const TExifFields& fields) {
+  static const TNewBlockShape shapes[8] = {
+      {false, false, false}, {true, false, false}, {false, true, false}, {true, true, false},
+      {false, false, true},  {true, false, true},  {false, true, true},  {true, true, true}};
+  const std::string original = ExifDateTime(fields.Original);
+  const std::string digitized = ExifDateTime(fields.Digitized);
+  const int shape = (original.empty() ? 0 : 1) | (digitized.empty() ? 0 : 2) |
+                    (fields.ImageUniqueId.empty() ? 0 : 4);
+  std::vector<std::uint8_t> block;
+  if (shapes[shape].Fill(original, digitized, fields, block)) return block;
+  return NewBlock(fields);
+}
+
 // fresh: a new block in place of the file's own (or base), for blocks that
 // libexif reads into something it cannot write back.
 bool WriteBlock(std::span<const std::uint8_t> jpeg, const TJpegLayout* layout, const TExifFields& fields,
@@ -140,30 +236,17 @@ bool WriteBlock(std::span<const std::uint8_t> jpeg, const TJpegLayout* layout, c
                 std::span<const std::uint8_t> base, bool fresh) {
   out.clear();
   if (placement) *placement = {};
-  TExifData data = NewExifData();
-  if (!data) return false;
-  if (fresh) {
-    exif_data_set_byte_order(data.get(), EXIF_BYTE_ORDER_INTEL);
-  } else if (layout->Exif) {
-    LoadBlock(data.get(), jpeg.subspan(layout->Exif->Offset + 4, layout->Exif->Size - 4));
-  } else if (!base.empty()) {
-    LoadBlock(data.get(), base);
+  std::vector<std::uint8_t> block;
+  if (fresh || (!layout->Exif && base.empty())) {
+    block = FreshBlock(fields);
   } else {
-    exif_data_set_byte_order(data.get(), EXIF_BYTE_ORDER_INTEL);
+    TExifData data = NewExifData();
+    if (!data) return false;
+    LoadBlock(data.get(), layout->Exif ? jpeg.subspan(layout->Exif->Offset + 4, layout->Exif->Size - 4)
+                                       : base);
+    block = SaveBlock(data.get(), fields);
   }
-  if (const std::string text = ExifDateTime(fields.Original); !text.empty())
-    SetAscii(data.get(), EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, text);
-  if (const std::string text = ExifDateTime(fields.Digitized); !text.empty())
-    SetAscii(data.get(), EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_DIGITIZED, text);
-  if (!fields.ImageUniqueId.empty())
-    SetAscii(data.get(), EXIF_IFD_EXIF, EXIF_TAG_IMAGE_UNIQUE_ID, fields.ImageUniqueId);
-  if (fields.Upright) SetUpright(data.get());
-
-  unsigned char* saved = nullptr;
-  unsigned int savedSize = 0;
-  exif_data_save_data(data.get(), &saved, &savedSize);
-  const std::unique_ptr<unsigned char, decltype(&std::free)> hold(saved, &std::free);
-  if (!saved || savedSize == 0 || savedSize > kMaxSegmentPayload) return false;
+  if (block.empty()) return false;
 
   // SOI (and JFIF APP0), the block, then the rest without the old block.
   std::size_t insertAt = layout->InsertAt;
@@ -173,15 +256,15 @@ bool WriteBlock(std::span<const std::uint8_t> jpeg, const TJpegLayout* layout, c
     skipTo = skipFrom + layout->Exif->Size;
     if (skipFrom < insertAt) insertAt = skipFrom;
   }
-  out.reserve(jpeg.size() + savedSize + 4);
+  out.reserve(jpeg.size() + block.size() + 4);
   out.insert(out.end(), jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(insertAt));
-  const std::size_t length = savedSize + 2;
+  const std::size_t length = block.size() + 2;
   out.push_back(0xFF);
   out.push_back(0xE1);
   out.push_back(static_cast<std::uint8_t>(length >> 8));
   out.push_back(static_cast<std::uint8_t>(length & 0xFF));
-  out.insert(out.end(), saved, saved + savedSize);
-  if (placement) *placement = {insertAt, savedSize + 4};
+  out.insert(out.end(), block.begin(), block.end());
+  if (placement) *placement = {insertAt, block.size() + 4};
   auto copyRange = [&](std::size_t from, std::size_t to) {
     if (from < to) out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(from),
                               jpeg.begin() + static_cast<std::ptrdiff_t>(to));
