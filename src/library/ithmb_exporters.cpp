@@ -107,8 +107,8 @@ void StampPhoto(const TIpodPhotoDb& db, const TPhotoItem& photo, TExportEvent& e
                 std::vector<std::uint8_t>& buffer) {
   if (!db.StampExports) return;
   TExifFields fields;
-  fields.Original = photo.WallCreated;
-  fields.Digitized = photo.WallDigitized;
+  fields.Original = photo.WallCreated();
+  fields.Digitized = photo.WallDigitized();
   fields.ImageUniqueId = event.Stamp.Id;
   if (WriteJpegExif(event.File, fields, buffer, &event.Exif)) event.File = buffer;
 }
@@ -439,7 +439,8 @@ private:
     } else if (error == 0) {
       // A photo manager sorts by the file's time as well as by EXIF.
       TWriteOptions options;
-      if (photo.WallCreated != 0 && db_.StampExports) options.Modified = WallClockAsLocalTime(photo.WallCreated);
+      if (photo.WallCreated1904 != 0 && db_.StampExports)
+        options.Modified = WallClockAsLocalTime(photo.WallCreated());
       outcome = db_.PublishPhoto(name, event.File, event.Stamp.Id, event.Exif, options, pcFile, error);
     }
 

@@ -47,20 +47,14 @@ std::uint16_t U16(const TByteReader& data, std::uint64_t offset) {
   return data.U16At(offset).value_or(0);
 }
 
-// The lengths of a chunk found where the walk expects one: its header lies
-// wholly inside the data and its tag (when the walk checks one) matches.
-// Anything else is a wrong tag.
-// A date of the library (seconds since 1904; 0 for none) as seconds since 1970.
-std::int64_t WallClockOf(std::uint32_t seconds1904) {
-  constexpr std::int64_t k1904To1970 = 2082844800;
-  return seconds1904 == 0 ? 0 : static_cast<std::int64_t>(seconds1904) - k1904To1970;
-}
-
 struct TChunk {
   std::uint32_t HeaderLen = 0;
   std::uint32_t Third = 0;  // total length or count, by chunk
 };
 
+// The lengths of a chunk found where the walk expects one: its header lies
+// wholly inside the data and its tag (when the walk checks one) matches.
+// Anything else is a wrong tag.
 std::optional<TChunk> ReadChunk(const TByteReader& data, std::uint64_t pos, std::string_view tag,
                                 std::uint64_t bytes) {
   if (!data.Has(pos, bytes)) return std::nullopt;
@@ -260,8 +254,8 @@ std::uint32_t TIpodPhotoDb::ReadImageItem(const TByteReader& data, std::uint64_t
   photo.Selected = false;
   // A header too short to hold the dates has none.
   if (image->HeaderLen >= 48) {
-    photo.WallCreated = WallClockOf(U32(data, pos + 40));
-    photo.WallDigitized = WallClockOf(U32(data, pos + 44));
+    photo.WallCreated1904 = U32(data, pos + 40);
+    photo.WallDigitized1904 = U32(data, pos + 44);
   }
 
   int found = 0;

@@ -104,8 +104,8 @@ TEST_F(PhotoDatabaseReaderTest, DatesOfTheStoredImages) {
   const std::pair<std::int64_t, std::int64_t> expected[] = {
       {1262347200, 1262347200 + 61}, {0, 0}, {0xFFFFFFFFll - k1904, 1 - k1904}};
   for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(db_.Photos.Items(i).WallCreated, expected[i].first) << i;
-    EXPECT_EQ(db_.Photos.Items(i).WallDigitized, expected[i].second) << i;
+    EXPECT_EQ(db_.Photos.Items(i).WallCreated(), expected[i].first) << i;
+    EXPECT_EQ(db_.Photos.Items(i).WallDigitized(), expected[i].second) << i;
   }
 }
 

@@ -39,19 +39,28 @@ struct TPhotoItem {
   std::uint32_t ImageOffset = 0;
   std::uint32_t ImageSize = 0;
   std::uint32_t ThumbOffset = 0;
-  // Capture time, seconds since 1970 (UTC); 0 where the library has none.
-  std::int64_t Created = 0;
-  // The creation and digitized dates of a Photo Database library, as the
-  // clock of the computer that synced the photo showed them: seconds since
-  // 1970 of that wall-clock time, in no zone; 0 where the library has none.
-  std::int64_t WallCreated = 0;
-  std::int64_t WallDigitized = 0;
-  std::string Path;
   // The name the file takes on the computer where it is not the device's own
   // (iCloud originals keep a UUID on the device): 1 + its position in the
   // list's names; 0 for none. Few photos have one, so the name is not kept
   // in every item.
   std::uint32_t NameIndex = 0;
+  // The creation and digitized dates of a Photo Database library as it
+  // stores them: seconds since 1904 on the clock of the computer that synced
+  // the photo, in no zone; 0 where the library has none. Kept in the
+  // library's 32 bits (the item is held for every photo of a library).
+  std::uint32_t WallCreated1904 = 0;
+  std::uint32_t WallDigitized1904 = 0;
+  // Capture time, seconds since 1970 (UTC); 0 where the library has none.
+  std::int64_t Created = 0;
+  std::string Path;
+  // The wall-clock dates as seconds since 1970 of that time, in no zone;
+  // 0 for none.
+  std::int64_t WallCreated() const { return WallClock(WallCreated1904); }
+  std::int64_t WallDigitized() const { return WallClock(WallDigitized1904); }
+  static std::int64_t WallClock(std::uint32_t seconds1904) {
+    constexpr std::int64_t k1904To1970 = 2082844800;
+    return seconds1904 == 0 ? 0 : static_cast<std::int64_t>(seconds1904) - k1904To1970;
+  }
   bool Has(TAssetFlag flag) const { return (Flags & flag) != 0; }
 };
 

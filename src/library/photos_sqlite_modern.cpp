@@ -387,6 +387,8 @@ void TIpodPhotoDb::ReadModernPhotosSqlite(TSQLiteDatabase& db) {
     album.PhotoIds.push_back(id);
     ++album.Count;
   }
+  // Grown a row at a time: up to twice their room, for as long as they are shown.
+  for (std::size_t i = 1; i < Albums.Count(); ++i) Albums.Items(i).PhotoIds.shrink_to_fit();
 }
 
 }  // namespace quill

@@ -131,6 +131,8 @@ bool TIpodPhotoDb::ReadPhotosSqlite(const std::string& fileName) {
       ++item.Count;
       item.PhotoIds.push_back(Low32(rows->FieldAsInteger(0)));
     }
+    // Grown a row at a time: up to twice its room, for as long as it is shown.
+    item.PhotoIds.shrink_to_fit();
   }
   return true;
 }
