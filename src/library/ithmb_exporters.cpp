@@ -439,8 +439,8 @@ private:
     } else if (error == 0) {
       // A photo manager sorts by the file's time as well as by EXIF.
       TWriteOptions options;
-      if (photo.WallCreated1904 != 0 && db_.StampExports)
-        options.Modified = WallClockAsLocalTime(photo.WallCreated());
+      if (const std::int64_t created = photo.WallCreated(); created != 0 && db_.StampExports)
+        options.Modified = WallClockAsLocalTime(created);
       outcome = db_.PublishPhoto(name, event.File, event.Stamp.Id, event.Exif, options, pcFile, error);
     }
 

@@ -229,15 +229,16 @@ std::vector<std::uint8_t> FreshBlock(const TExifFields& fields) {
   return NewBlock(fields);
 }
 
-// fresh: a new block in place of the file's own (or base), for blocks that
-// libexif reads into something it cannot write back.
+// fresh: a new block, where the file has none and no base is given, or in
+// place of one that libexif reads into something it cannot write back;
+// otherwise the file's own block (or base) with the fields set.
 bool WriteBlock(std::span<const std::uint8_t> jpeg, const TJpegLayout* layout, const TExifFields& fields,
                 std::vector<std::uint8_t>& out, TExifPlacement* placement,
                 std::span<const std::uint8_t> base, bool fresh) {
   out.clear();
   if (placement) *placement = {};
   std::vector<std::uint8_t> block;
-  if (fresh || (!layout->Exif && base.empty())) {
+  if (fresh) {
     block = FreshBlock(fields);
   } else {
     TExifData data = NewExifData();
